@@ -1,0 +1,105 @@
+// The poll model every operation is written in.
+//
+// An operation is polled by its owner with a Context. It returns Ready with its
+// value, or Pending after arranging for Context::waker to be woken when it may
+// make progress. Waking only schedules a new poll; it never polls inline, so a
+// waker may be called with any lock held. Destroying a pending future is how it
+// is dropped: its destructor must undo whatever it holds (locks, queue places)
+// and pass on any permit or grant it had been given but not yet observed.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <utility>
+
+namespace asio {
+class io_context;
+}
+
+namespace marovenda::poll {
+
+// What a waker wakes: a task on an executor, a blocked thread, or nothing.
+class Wakeable {
+public:
+    virtual ~Wakeable() = default;
+    virtual void wake() noexcept = 0;
+};
+
+// A cheap, copyable, thread-safe handle; the empty waker does nothing.
+class Waker {
+public:
+    Waker() = default;
+    explicit Waker(std::shared_ptr<Wakeable> target) noexcept : target_(std::move(target)) {}
+    void wake() const noexcept {
+        if (target_) target_->wake();
+    }
+    // True when waking either would schedule the same poll.
+    bool will_wake(const Waker& other) const noexcept { return target_ == other.target_; }
+    bool is_noop() const noexcept { return !target_; }
+
+private:
+    std::shared_ptr<Wakeable> target_;
+};
+
+// Where calls that block a thread (tcdrain, the tail of a break) run. The
+// runtime installs its blocking pool; tests install their own.
+class BlockingExecutor {
+public:
+    virtual ~BlockingExecutor() = default;
+    // Runs job on some other thread; false when that cannot be arranged.
+    virtual bool execute(std::function<void()> job) noexcept = 0;
+};
+
+// Handed to every poll: whom to wake, the reactor that runs timers and
+// descriptor readiness waits, and the pool for blocking calls.
+struct Context {
+    Waker waker;
+    asio::io_context* io = nullptr;
+    BlockingExecutor* blocking = nullptr;
+};
+
+struct Pending {};
+
+// The result of one poll: the value, or Pending.
+template <class T>
+class Poll {
+public:
+    Poll(Pending) noexcept {}
+    Poll(T value) : v_(std::move(value)) {}
+    bool ready() const noexcept { return v_.has_value(); }
+    bool pending() const noexcept { return !v_.has_value(); }
+    T& value() & { return *v_; }
+    T&& value() && { return std::move(*v_); }
+
+private:
+    std::optional<T> v_;
+};
+
+template <>
+class Poll<void> {
+public:
+    Poll(Pending) noexcept {}
+    Poll() noexcept : ready_(true) {}
+    bool ready() const noexcept { return ready_; }
+    bool pending() const noexcept { return !ready_; }
+
+private:
+    bool ready_ = false;
+};
+
+inline Poll<void> ready() noexcept { return {}; }
+
+// A type-erased, heap-allocated future whose address never changes while it is
+// polled. The runtime moves the owning pointer, never the object.
+template <class T>
+class Future {
+public:
+    virtual ~Future() = default;
+    virtual Poll<T> poll(Context& cx) = 0;
+};
+
+template <class T>
+using BoxFuture = std::unique_ptr<Future<T>>;
+
+}  // namespace marovenda::poll
