@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstdint>
-#include <string>
 
 #include "capi/once.hpp"
 
@@ -25,8 +24,8 @@ PyObject* baudrate_enum() {
         using py::Ref;
         Ref members = Ref::check(PyList_New(0));
         for (auto rate : standard_rates) {
-            std::string name = "B" + std::to_string(rate);
-            Ref pair = Ref::check(Py_BuildValue("(sk)", name.c_str(), static_cast<unsigned long>(rate)));
+            Ref name = Ref::check(PyUnicode_FromFormat("B%lu", static_cast<unsigned long>(rate)));
+            Ref pair = Ref::check(Py_BuildValue("(Ok)", name.get(), static_cast<unsigned long>(rate)));
             py::check(PyList_Append(members.get(), pair.get()));
         }
         Ref kwargs = Ref::check(Py_BuildValue("{ss}", "module", "marovenda"));
