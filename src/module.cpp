@@ -5,7 +5,10 @@
 #include "capi/entry.hpp"
 #include "capi/module.hpp"
 #include "errors_py.hpp"
+#include "list_ports.hpp"
 #include "serial.hpp"
+#include "serial_base.hpp"
+#include "serial_class.hpp"
 
 namespace marovenda {
 
@@ -48,6 +51,9 @@ void module_body(PyObject* m) {
     add(m, "SerialTimeoutException", Ref::borrow(serial_timeout_exception_type()));
     add(m, "PortNotOpenError", Ref::borrow(port_not_open_error_type()));
     add(m, "Baudrate", Ref::borrow(serial::baudrate_enum()));
+    add(m, "SerialBase", Ref::borrow(serial::serial_base_type()));
+    add(m, "Serial", Ref::borrow(serial::serial_type()));
+    py::add_named(m, Ref::steal(serial::new_serial_for_url_function()).get());
 
     Ref aio = py::new_submodule("marovenda.aio");
     py::check(PyObject_SetAttrString(aio.get(), "__all__", Ref::check(PyList_New(0)).get()));
@@ -56,6 +62,7 @@ void module_body(PyObject* m) {
     Ref tools = py::new_submodule("marovenda.tools");
     Ref list_ports = py::new_submodule("marovenda.tools.list_ports");
     py::check(PyObject_SetAttrString(list_ports.get(), "__all__", Ref::check(PyList_New(0)).get()));
+    list_ports::add_to(list_ports.get());
     py::add_submodule(tools.get(), "list_ports", list_ports.get());
     py::add_submodule(m, "tools", tools.get());
 }

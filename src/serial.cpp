@@ -1,9 +1,12 @@
 #include "serial.hpp"
 
 #include <array>
+#include <cmath>
 #include <cstdint>
+#include <limits>
 
 #include "capi/once.hpp"
+#include "capi/thread.hpp"
 
 namespace marovenda::serial {
 
@@ -34,6 +37,78 @@ PyObject* baudrate_enum() {
         Ref args = Ref::check(Py_BuildValue("(sO)", "Baudrate", members.get()));
         return Ref::check(PyObject_Call(int_enum.get(), args.get(), kwargs.get()));
     });
+}
+
+std::string describe(PyObject* obj) noexcept {
+    py::Ref r = py::Ref::steal(PyObject_Repr(obj));
+    if (r) {
+        Py_ssize_t len = 0;
+        if (const char* s = PyUnicode_AsUTF8AndSize(r.get(), &len)) return std::string(s, std::size_t(len));
+    }
+    PyErr_Clear();
+    return "<unprintable>";
+}
+
+std::string to_bytes(PyObject* obj) {
+    using py::Ref;
+    if (PyBytes_Check(obj)) return std::string(PyBytes_AS_STRING(obj), std::size_t(PyBytes_GET_SIZE(obj)));
+    if (PyUnicode_Check(obj)) {
+        Py_ssize_t len = 0;
+        const char* s = PyUnicode_AsUTF8AndSize(obj, &len);
+        if (!s) throw py::ErrorAlreadySet{};
+        return std::string(s, std::size_t(len));
+    }
+    Ref view = Ref::steal(PyMemoryView_FromObject(obj));
+    if (!view) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::ErrorAlreadySet{};
+        PyErr_Clear();
+        std::string name = "?";
+        Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(obj)));
+        if (type_name) {
+            if (const char* s = PyUnicode_AsUTF8(type_name.get())) name = s;
+        }
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "a bytes-like object or str is required, not '%s'", name.c_str());
+        throw py::ErrorAlreadySet{};
+    }
+    Ref copy = Ref::check(PyByteArray_FromObject(view.get()));
+    py::CriticalSection cs(copy.get());
+    return std::string(PyByteArray_AS_STRING(copy.get()), std::size_t(PyByteArray_GET_SIZE(copy.get())));
+}
+
+Baudrate Baudrate::extract(PyObject* obj) {
+    py::Ref n = py::Ref::steal(PyNumber_Long(obj));
+    long long v = 0;
+    int overflow = 0;
+    if (n) v = PyLong_AsLongLongAndOverflow(n.get(), &overflow);
+    if (!n || overflow != 0 || (v == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ValueError, "Not a valid baudrate: %s", describe(obj).c_str());
+        throw py::ErrorAlreadySet{};
+    }
+    if (v < 0 || v > 4294967295LL) {
+        PyErr_Format(PyExc_ValueError, "Not a valid baudrate: %lld", v);
+        throw py::ErrorAlreadySet{};
+    }
+    return {static_cast<std::uint32_t>(v)};
+}
+
+Bytesize Bytesize::extract(PyObject* obj) {
+    double d = PyFloat_AsDouble(obj);
+    if ((d == -1.0 && PyErr_Occurred()) || !std::isfinite(d) || d != std::trunc(d)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ValueError, "Not a valid byte size: %s", describe(obj).c_str());
+        throw py::ErrorAlreadySet{};
+    }
+    constexpr double lo = -9223372036854775808.0, hi = 9223372036854775808.0;
+    long long v = d <= lo ? std::numeric_limits<long long>::min()
+                : d >= hi ? std::numeric_limits<long long>::max()
+                          : static_cast<long long>(d);
+    if (v < 5 || v > 8) {
+        PyErr_Format(PyExc_ValueError, "Not a valid byte size: %lld", v);
+        throw py::ErrorAlreadySet{};
+    }
+    return {static_cast<std::uint8_t>(v)};
 }
 
 }  // namespace marovenda::serial

@@ -1,0 +1,303 @@
+#include "future.hpp"
+
+#include <chrono>
+#include <cmath>
+#include <utility>
+
+#include "capi/entry.hpp"
+#include "capi/once.hpp"
+#include "capi/thread.hpp"
+#include "errors_py.hpp"
+
+namespace marovenda {
+
+using py::Ref;
+
+namespace {
+
+PyObject* asyncio_attr(py::OnceObject& cell, const char* name) {
+    return cell.get([&] {
+        Ref asyncio = Ref::check(PyImport_ImportModule("asyncio"));
+        return Ref::check(PyObject_GetAttrString(asyncio.get(), name));
+    });
+}
+
+PyObject* cancelled_error_class() {
+    static py::OnceObject cell;
+    return asyncio_attr(cell, "CancelledError");
+}
+
+PyObject* invalid_state_error_class() {
+    static py::OnceObject cell;
+    return asyncio_attr(cell, "InvalidStateError");
+}
+
+// Reports the pending exception through the unraisable hook.
+void report_unraisable(PyObject* obj) noexcept {
+    if (PyErr_Occurred()) PyErr_WriteUnraisable(obj);
+}
+
+Ref bytes_of(const std::string& s) {
+    return Ref::check(PyBytes_FromStringAndSize(s.data(), Py_ssize_t(s.size())));
+}
+
+}  // namespace
+
+Ref Outcome::to_py() const {
+    struct Visit {
+        Ref operator()(std::monostate) const { return Ref::borrow(Py_None); }
+        Ref operator()(std::size_t n) const { return Ref::check(PyLong_FromSize_t(n)); }
+        Ref operator()(const std::string& b) const { return bytes_of(b); }
+        Ref operator()(const Lines& lines) const {
+            Ref list = Ref::check(PyList_New(Py_ssize_t(lines.size())));
+            for (std::size_t i = 0; i < lines.size(); ++i)
+                PyList_SET_ITEM(list.get(), Py_ssize_t(i), bytes_of(lines[i]).release());
+            return list;
+        }
+        Ref operator()(const Object& o) const { return *o; }
+    };
+    return std::visit(Visit{}, v_);
+}
+
+void Shared::complete(OpResult result) noexcept { future::complete(*this, std::move(result)); }
+
+namespace future {
+
+bool complete(Shared& cell, OpResult result) noexcept {
+    std::vector<Waiter> waiters;
+    std::vector<std::shared_ptr<Callback>> callbacks;
+    runtime::AbortHandle handle;
+    {
+        std::lock_guard lock(cell.mu);
+        if (cell.state.result_slot) return false;
+        handle = std::move(cell.state.abort_handle);
+        cell.state.abort_handle = {};
+        cell.state.result_slot.emplace(result);
+        waiters.swap(cell.state.waiters);
+        callbacks.swap(cell.state.callbacks);
+    }
+    cell.condvar.notify_all();
+    if (waiters.empty() && callbacks.empty()) return true;
+
+    py::Attached attached;
+    if (!attached.ok()) {
+        // Nothing may run Python now; the references go with the deferral.
+        return true;
+    }
+    for (const Waiter& w : waiters) {
+        Ref closed = Ref::steal(PyObject_CallMethod(w.loop.get(), "is_closed", nullptr));
+        int is_closed = closed ? PyObject_IsTrue(closed.get()) : -1;
+        if (is_closed < 0) {
+            report_unraisable(nullptr);
+            continue;
+        }
+        if (is_closed) continue;
+        Ref value, exception;
+        try {
+            value = to_python(cell, result);
+        } catch (const py::ErrorAlreadySet&) {
+            exception = Ref::steal(PyErr_GetRaisedException());
+        } catch (...) {
+            py::raise_current_as_panic();
+            exception = Ref::steal(PyErr_GetRaisedException());
+        }
+        schedule(w, std::move(value), std::move(exception));
+    }
+    for (const auto& cb : callbacks) run_or_report(*cb, "call_soon_threadsafe");
+    waiters.clear();
+    callbacks.clear();
+    return true;
+}
+
+bool cancel_shared(Shared& cell) noexcept {
+    runtime::AbortHandle handle;
+    {
+        std::lock_guard lock(cell.mu);
+        handle = cell.state.abort_handle;
+    }
+    bool completed = complete(cell, SerialError::cancelled());
+    if (completed && handle) handle.abort();
+    return completed;
+}
+
+Ref exception_object(Shared& cell, const SerialError& error) {
+    {
+        std::lock_guard lock(cell.mu);
+        if (cell.state.exception_cache) return cell.state.exception_cache;
+    }
+    raise(error);
+    Ref made = Ref::steal(PyErr_GetRaisedException());
+    if (!made) throw py::ErrorAlreadySet{};
+    Ref kept;
+    {
+        std::lock_guard lock(cell.mu);
+        if (!cell.state.exception_cache) cell.state.exception_cache = made;
+        kept = cell.state.exception_cache;
+    }
+    return kept;  // `made` is released here, outside the lock
+}
+
+Ref to_python(Shared& cell, const OpResult& result) {
+    if (result) return result.value().to_py();
+    const SerialError& error = result.error();
+    if (error.kind() == SerialError::Kind::Cancelled) {
+        PyErr_SetNone(cancelled_error_class());
+        throw py::ErrorAlreadySet{};
+    }
+    Ref exc = exception_object(cell, error);
+    Ref cleared = Ref::check(PyObject_CallMethod(exc.get(), "with_traceback", "O", Py_None));
+    PyErr_SetRaisedException(cleared.release());
+    throw py::ErrorAlreadySet{};
+}
+
+void run_or_report(const Callback& cb, const char* method) noexcept {
+    bool ok;
+    if (cb.loop) {
+        Ref kwargs = Ref::steal(PyDict_New());
+        ok = kwargs && PyDict_SetItemString(kwargs.get(), "context", cb.context.get()) == 0;
+        Ref bound = ok ? Ref::steal(PyObject_GetAttrString(cb.loop.get(), method)) : Ref();
+        Ref args = bound ? Ref::steal(PyTuple_Pack(2, cb.fn.get(), cb.future.get())) : Ref();
+        Ref handle = args ? Ref::steal(PyObject_Call(bound.get(), args.get(), kwargs.get())) : Ref();
+        ok = bool(handle);
+    } else {
+        Ref r = Ref::steal(PyObject_CallMethod(cb.context.get(), "run", "OO", cb.fn.get(), cb.future.get()));
+        ok = bool(r);
+    }
+    if (!ok) report_unraisable(cb.fn.get());
+}
+
+namespace {
+
+// settle(bridge, value, exception) on the loop thread.
+PyObject* settle_closure(PyObject* self, PyObject*) noexcept {
+    return py::entry([&]() -> Ref {
+        PyObject* bridge = PyTuple_GET_ITEM(self, 0);
+        PyObject* value = PyTuple_GET_ITEM(self, 1);
+        PyObject* exception = PyTuple_GET_ITEM(self, 2);
+        Ref done = Ref::check(PyObject_CallMethod(bridge, "done", nullptr));
+        int is_done = PyObject_IsTrue(done.get());
+        py::check(is_done);
+        if (is_done) return Ref::borrow(Py_None);
+        if (exception != Py_None) {
+            int cancelled = PyObject_IsInstance(exception, cancelled_error_class());
+            py::check(cancelled);
+            if (cancelled) return Ref::check(PyObject_CallMethod(bridge, "cancel", nullptr));
+            return Ref::check(PyObject_CallMethod(bridge, "set_exception", "O", exception));
+        }
+        return Ref::check(PyObject_CallMethod(bridge, "set_result", "O", value));
+    });
+}
+
+PyMethodDef settle_def = {"settle", settle_closure, METH_NOARGS, nullptr};
+
+}  // namespace
+
+void schedule(const Waiter& waiter, Ref value, Ref exception) noexcept {
+    Ref state = Ref::steal(PyTuple_Pack(3, waiter.future.get(), value ? value.get() : Py_None,
+                                        exception ? exception.get() : Py_None));
+    Ref closure = state ? Ref::steal(PyCFunction_New(&settle_def, state.get())) : Ref();
+    Ref handle = closure ? Ref::steal(PyObject_CallMethod(waiter.loop.get(), "call_soon_threadsafe", "O",
+                                                          closure.get()))
+                         : Ref();
+    if (!handle) report_unraisable(nullptr);
+}
+
+}  // namespace future
+
+OpFuture OpFuture::resolved(OpResult result) {
+    auto cell = std::make_shared<Shared>();
+    cell->state.result_slot.emplace(std::move(result));
+    return OpFuture(std::move(cell));
+}
+
+Result<OpFuture> OpFuture::start(Operation op) {
+    auto rt = runtime::runtime();
+    if (!rt) return std::move(rt).error();
+    runtime::FirstPoll<Outcome> first;
+    {
+        py::Detached detached;
+        first = runtime::first_poll<Outcome>(*rt.value(), std::move(op));
+    }
+    if (first.result) return resolved(std::move(*first.result));
+    return spawn(std::move(first.pending));
+}
+
+Result<OpFuture> OpFuture::spawn(Operation op) {
+    auto cell = std::make_shared<Shared>();
+    auto rt = runtime::runtime();
+    if (!rt) return std::move(rt).error();
+    auto handle = rt.value()->spawn_operation<Outcome>(std::move(op), cell);
+    {
+        std::lock_guard lock(cell->mu);
+        if (!cell->state.result_slot) cell->state.abort_handle = std::move(handle);
+    }
+    return OpFuture(std::move(cell));
+}
+
+Ref OpFuture::wait(std::optional<double> timeout) const {
+    using clock = std::chrono::steady_clock;
+    std::optional<clock::time_point> deadline;
+    if (timeout) {
+        double t = *timeout > 0 ? *timeout : 0.0;  // negative, -0.0 and NaN become 0
+        if (t < 18446744073709551616.0) {
+            auto span = std::chrono::nanoseconds(static_cast<std::int64_t>(std::nearbyint(t * 1e9)));
+            auto now = clock::now();
+            if (t < 9.0e9 && span < clock::time_point::max() - now) deadline = now + span;
+        }
+    }
+    // A wait on a runtime worker must not stall the runtime while it blocks.
+    runtime::HandOff hand_off;
+    constexpr auto slice = std::chrono::milliseconds(50);
+    for (;;) {
+        bool done;
+        {
+            py::Detached detached;
+            std::unique_lock lock(cell_->mu);
+            auto start = clock::now();
+            auto len = deadline ? std::min<clock::duration>(slice, std::max<clock::duration>(*deadline - start, {}))
+                                : clock::duration(slice);
+            cell_->condvar.wait_until(lock, start + len, [&] { return cell_->state.result_slot.has_value(); });
+            done = cell_->state.result_slot.has_value();
+        }
+        if (done) return result();
+        py::check(PyErr_CheckSignals());
+        if (deadline && clock::now() >= *deadline) {
+            PyErr_SetString(PyExc_TimeoutError, "the operation did not finish within the timeout");
+            throw py::ErrorAlreadySet{};
+        }
+    }
+}
+
+Ref OpFuture::result() const {
+    std::optional<OpResult> copy;
+    {
+        std::lock_guard lock(cell_->mu);
+        copy = cell_->state.result_slot;
+    }
+    if (!copy) {
+        PyErr_SetString(invalid_state_error_class(), "Result is not ready.");
+        throw py::ErrorAlreadySet{};
+    }
+    return future::to_python(*cell_, *copy);
+}
+
+void OpFuture::register_callback(Ref fn, Ref future, Ref context, Ref loop) const {
+    auto cb = std::make_shared<future::Callback>(
+        future::Callback{std::move(fn), std::move(future), std::move(context), std::move(loop)});
+    {
+        std::lock_guard lock(cell_->mu);
+        if (!cell_->state.result_slot) {
+            cell_->state.callbacks.push_back(std::move(cb));
+            return;
+        }
+    }
+    future::run_or_report(*cb, "call_soon");
+}
+
+void OpFuture::on_done_here(Ref future, Ref fn) const {
+    Ref contextvars = Ref::check(PyImport_ImportModule("contextvars"));
+    Ref context = Ref::check(PyObject_CallMethod(contextvars.get(), "copy_context", nullptr));
+    register_callback(std::move(fn), std::move(future), std::move(context), Ref());
+}
+
+}  // namespace marovenda

@@ -1,0 +1,537 @@
+#include "list_ports.hpp"
+
+#include <bit>
+#include <cstdint>
+#include <cstdio>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "capi/args.hpp"
+#include "capi/entry.hpp"
+#include "capi/heap_type.hpp"
+#include "capi/module.hpp"
+#include "capi/once.hpp"
+#include "capi/thread.hpp"
+#include "errors_py.hpp"
+#include "list_ports_sysfs.hpp"
+
+namespace marovenda::list_ports {
+
+namespace {
+
+using py::Ref;
+
+constexpr const char* module_name = "marovenda.tools.list_ports";
+
+[[noreturn]] void fail() { throw py::ErrorAlreadySet{}; }
+
+// ---- argument and field conversions ---------------------------------------
+
+[[noreturn]] void not_an_instance(PyObject* value, const char* expected) {
+    if (value == Py_None) {
+        PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
+    } else {
+        Ref qualname = Ref::check(PyType_GetQualName(Py_TYPE(value)));
+        PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(), expected);
+    }
+    fail();
+}
+
+std::string to_text(PyObject* value) {
+    if (!PyUnicode_Check(value)) not_an_instance(value, "str");
+    Py_ssize_t size = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(value, &size);
+    if (!s) fail();
+    return std::string(s, static_cast<std::size_t>(size));
+}
+
+bool to_bool(PyObject* value) {
+    if (!PyBool_Check(value)) not_an_instance(value, "bool");
+    return value == Py_True;
+}
+
+long to_long(PyObject* value) {
+    Ref index = Ref::check(PyNumber_Index(value));
+    long v = PyLong_AsLong(index.get());
+    if (v == -1 && PyErr_Occurred()) fail();
+    return v;
+}
+
+std::uint16_t to_u16(PyObject* value) {
+    long v = to_long(value);
+    if (v < 0 || v > 0xFFFF) {
+        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        fail();
+    }
+    return static_cast<std::uint16_t>(v);
+}
+
+// Runs a conversion of the argument called name; a failure keeps its own
+// exception and gains the note naming the argument.
+template <class F>
+auto converting(const char* name, F&& convert) {
+    try {
+        return convert();
+    } catch (const py::ErrorAlreadySet&) {
+        py::add_processing_note(name);
+        throw;
+    }
+}
+
+Ref to_py(const std::string& s) {
+    return Ref::check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+Ref to_py(const std::optional<std::string>& s) { return s ? to_py(*s) : Ref::borrow(Py_None); }
+Ref to_py(const std::optional<std::uint16_t>& v) {
+    return v ? Ref::check(PyLong_FromLong(*v)) : Ref::borrow(Py_None);
+}
+Ref to_py(bool b) { return Ref::borrow(b ? Py_True : Py_False); }
+
+template <class T>
+T from_py(PyObject* value) {
+    if constexpr (std::is_same_v<T, std::string>) {
+        return to_text(value);
+    } else if constexpr (std::is_same_v<T, std::optional<std::string>>) {
+        if (value == Py_None) return std::nullopt;
+        return to_text(value);
+    } else {
+        static_assert(std::is_same_v<T, std::optional<std::uint16_t>>);
+        if (value == Py_None) return std::nullopt;
+        return to_u16(value);
+    }
+}
+
+// Text from the walk is file and folder names and descriptor strings;
+// bytes that are not UTF-8 are replaced rather than failing the listing.
+std::string valid_utf8(const std::string& s) {
+    Ref text = Ref::check(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
+    return to_text(text.get());
+}
+
+// ---- the description of one port -----------------------------------------
+
+struct Fields {
+    std::string device;
+    std::string name;
+    std::string description;
+    std::string hwid;
+    std::optional<std::string> serial_number;
+    std::optional<std::string> location;
+    std::optional<std::string> manufacturer;
+    std::optional<std::string> product;
+    std::optional<std::string> interface;
+    std::optional<std::uint16_t> vid;
+    std::optional<std::uint16_t> pid;
+};
+
+struct InfoObject {
+    PyObject_HEAD
+    alignas(Fields) unsigned char storage[sizeof(Fields)];
+};
+
+Fields& fields(PyObject* self) {
+    return *std::launder(reinterpret_cast<Fields*>(reinterpret_cast<InfoObject*>(self)->storage));
+}
+
+// The last component of a path, ignoring trailing slashes and "." parts; the
+// whole text when there is none or it is "..".
+std::string last_component(std::string_view path) {
+    std::string_view last;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string_view::npos) end = path.size();
+        std::string_view part = path.substr(start, end - start);
+        if (!part.empty() && part != ".") last = part;
+        start = end + 1;
+    }
+    if (last.empty() || last == "..") return std::string(path);
+    return std::string(last);
+}
+
+void init_fields(Fields& f, std::string device) {
+    f.name = last_component(device);
+    f.device = std::move(device);
+    f.description = "n/a";
+    f.hwid = "n/a";
+}
+
+std::string usb_description(const Fields& f) {
+    if (!f.interface) return f.product ? *f.product : f.name;
+    return (f.product ? *f.product : std::string("None")) + " - " + *f.interface;
+}
+
+std::string usb_info(const Fields& f) {
+    char ids[32];
+    std::snprintf(ids, sizeof ids, "USB VID:PID=%04X:%04X", unsigned{f.vid.value_or(0)}, unsigned{f.pid.value_or(0)});
+    std::string text = ids;
+    if (f.serial_number) text += " SER=" + *f.serial_number;
+    if (f.location) text += " LOCATION=" + *f.location;
+    return text;
+}
+
+void apply_usb_info(Fields& f) {
+    f.description = usb_description(f);
+    f.hwid = usb_info(f);
+}
+
+// SipHash-1-3 with both keys zero: the hash the objects have always had, so
+// it stays the same from run to run.
+std::uint64_t siphash13(std::string_view data) {
+    std::uint64_t v0 = 0x736f6d6570736575ULL, v1 = 0x646f72616e646f6dULL;
+    std::uint64_t v2 = 0x6c7967656e657261ULL, v3 = 0x7465646279746573ULL;
+    auto round = [&] {
+        v0 += v1; v1 = std::rotl(v1, 13); v1 ^= v0; v0 = std::rotl(v0, 32);
+        v2 += v3; v3 = std::rotl(v3, 16); v3 ^= v2;
+        v0 += v3; v3 = std::rotl(v3, 21); v3 ^= v0;
+        v2 += v1; v1 = std::rotl(v1, 17); v1 ^= v2; v2 = std::rotl(v2, 32);
+    };
+    auto word = [&](std::size_t at, std::size_t n) {
+        std::uint64_t m = 0;
+        for (std::size_t i = 0; i < n; ++i) m |= std::uint64_t{static_cast<unsigned char>(data[at + i])} << (8 * i);
+        return m;
+    };
+    const std::size_t full = data.size() / 8 * 8;
+    for (std::size_t at = 0; at < full; at += 8) {
+        std::uint64_t m = word(at, 8);
+        v3 ^= m;
+        round();
+        v0 ^= m;
+    }
+    std::uint64_t last = (std::uint64_t{data.size()} << 56) | word(full, data.size() - full);
+    v3 ^= last;
+    round();
+    v0 ^= last;
+    v2 ^= 0xff;
+    round();
+    round();
+    round();
+    return v0 ^ v1 ^ v2 ^ v3;
+}
+
+Py_hash_t device_hash(const std::string& device) {
+    // Hashed as text: its bytes, then 0xFF, so "ab" + "c" and "a" + "bc"
+    // differ when hashed together.
+    std::string bytes = device;
+    bytes += '\xff';
+    auto h = static_cast<Py_hash_t>(siphash13(bytes));
+    return h == -1 ? -2 : h;
+}
+
+// Digit runs compare as numbers, everything else byte by byte, so that
+// ttyS2 sorts before ttyS10. A run too long for 128 bits counts as text.
+using KeyElement = std::vector<unsigned __int128>;
+
+std::vector<KeyElement> natural_key(std::string_view s) {
+    constexpr auto max = ~static_cast<unsigned __int128>(0);
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    std::vector<KeyElement> key;
+    std::size_t at = 0;
+    while (at < s.size()) {
+        const bool digits = digit(s[at]);
+        std::size_t end = at;
+        while (end < s.size() && digit(s[end]) == digits) ++end;
+        std::string_view run = s.substr(at, end - at);
+        at = end;
+        if (digits) {
+            unsigned __int128 value = 0;
+            bool fits = true;
+            for (char c : run) {
+                const unsigned d = static_cast<unsigned>(c - '0');
+                if (value > (max - d) / 10) {
+                    fits = false;
+                    break;
+                }
+                value = value * 10 + d;
+            }
+            if (fits) {
+                key.push_back({value});
+                continue;
+            }
+        }
+        KeyElement bytes;
+        for (char c : run) bytes.push_back(static_cast<unsigned char>(c));
+        key.push_back(std::move(bytes));
+    }
+    return key;
+}
+
+PyObject* info_type();
+
+bool is_info(PyObject* o) { return PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(info_type())); }
+
+// A copy of one field, read under the object's lock.
+template <auto Member>
+auto read(PyObject* self) {
+    py::CriticalSection cs(self);
+    return fields(self).*Member;
+}
+
+Ref new_info(PyTypeObject* type) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    Ref self = Ref::check(alloc(type, 0));
+    new (reinterpret_cast<InfoObject*>(self.get())->storage) Fields();
+    return self;
+}
+
+Ref from_record(const PortRecord& port) {
+    Ref self = new_info(reinterpret_cast<PyTypeObject*>(info_type()));
+    Fields& f = fields(self.get());
+    init_fields(f, valid_utf8(port.device));
+    if (port.kind != PortKind::Usb) return self;
+    auto text = [](const std::optional<std::string>& s) -> std::optional<std::string> {
+        if (!s) return std::nullopt;
+        return valid_utf8(*s);
+    };
+    f.vid = port.usb.vid;
+    f.pid = port.usb.pid;
+    f.serial_number = text(port.usb.serial_number);
+    f.manufacturer = text(port.usb.manufacturer);
+    f.product = text(port.usb.product);
+    if (port.usb.location) f.location = valid_utf8(location_text(*port.usb.location));
+    apply_usb_info(f);
+    return self;
+}
+
+// ---- slots ----------------------------------------------------------------
+
+PyObject* info_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return py::entry([&] {
+        static const py::Signature sig{"ListPortInfo.__new__()", {{"device", true}, {"skip_link_detection"}}};
+        py::Arguments a;
+        py::parse(sig, args, kwargs, a);
+        std::string device = converting("device", [&] { return to_text(a[0]); });
+        // Accepted for compatibility; links are never followed.
+        if (a.has(1)) converting("skip_link_detection", [&] { return to_bool(a[1]); });
+        Ref self = new_info(type);
+        init_fields(fields(self.get()), std::move(device));
+        return self;
+    });
+}
+
+void info_dealloc(PyObject* self) {
+    py::dealloc_gc_instance(self, [&] { fields(self).~Fields(); });
+}
+
+int info_traverse(PyObject* self, visitproc visit, void* arg) { return py::traverse_type_and_dict(self, visit, arg); }
+
+int info_clear(PyObject* self) {
+    PyObject_ClearManagedDict(self);
+    return 0;
+}
+
+template <auto Member>
+PyObject* get_field(PyObject* self, void*) {
+    return py::entry([&] { return to_py(read<Member>(self)); });
+}
+
+template <auto Member>
+int set_field(PyObject* self, PyObject* value, void* closure) {
+    return py::entry_status([&] {
+        if (!value) {
+            PyErr_SetString(PyExc_AttributeError, "property has no deleter");
+            fail();
+        }
+        using T = std::remove_cvref_t<decltype(std::declval<Fields&>().*Member)>;
+        // Converted before locking: __index__ may run Python code.
+        T converted = converting(static_cast<const char*>(closure), [&] { return from_py<T>(value); });
+        py::CriticalSection cs(self);
+        fields(self).*Member = std::move(converted);
+    });
+}
+
+template <auto Member>
+constexpr PyGetSetDef field(const char* name) {
+    return {name, get_field<Member>, set_field<Member>, nullptr, const_cast<char*>(name)};
+}
+
+PyGetSetDef info_getset[] = {
+    field<&Fields::device>("device"),
+    field<&Fields::name>("name"),
+    field<&Fields::description>("description"),
+    field<&Fields::hwid>("hwid"),
+    field<&Fields::serial_number>("serial_number"),
+    field<&Fields::location>("location"),
+    field<&Fields::manufacturer>("manufacturer"),
+    field<&Fields::product>("product"),
+    field<&Fields::interface>("interface"),
+    field<&Fields::vid>("vid"),
+    field<&Fields::pid>("pid"),
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyObject* info_usb_description(PyObject* self, PyObject*) {
+    return py::entry([&] {
+        std::string text;
+        {
+            py::CriticalSection cs(self);
+            text = usb_description(fields(self));
+        }
+        return to_py(text);
+    });
+}
+
+PyObject* info_usb_info(PyObject* self, PyObject*) {
+    return py::entry([&] {
+        std::string text;
+        {
+            py::CriticalSection cs(self);
+            text = usb_info(fields(self));
+        }
+        return to_py(text);
+    });
+}
+
+PyObject* info_apply_usb_info(PyObject* self, PyObject*) {
+    return py::entry([&] {
+        py::CriticalSection cs(self);
+        apply_usb_info(fields(self));
+        return Ref::borrow(Py_None);
+    });
+}
+
+PyMethodDef info_methods[] = {
+    {"usb_description", info_usb_description, METH_NOARGS, "usb_description($self)\n--\n\n"},
+    {"usb_info", info_usb_info, METH_NOARGS, "usb_info($self)\n--\n\n"},
+    {"apply_usb_info", info_apply_usb_info, METH_NOARGS, "apply_usb_info($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* info_str(PyObject* self) {
+    return py::entry([&] {
+        std::string text;
+        {
+            py::CriticalSection cs(self);
+            text = fields(self).device + " - " + fields(self).description;
+        }
+        return to_py(text);
+    });
+}
+
+Ref as_list(PyObject* self) {
+    std::string device, description, hwid;
+    {
+        py::CriticalSection cs(self);
+        device = fields(self).device;
+        description = fields(self).description;
+        hwid = fields(self).hwid;
+    }
+    Ref list = Ref::check(PyList_New(0));
+    for (const std::string* s : {&device, &description, &hwid}) py::check(PyList_Append(list.get(), to_py(*s).get()));
+    return list;
+}
+
+PyObject* info_iter(PyObject* self) {
+    return py::entry([&] { return Ref::check(PyObject_GetIter(as_list(self).get())); });
+}
+
+PyObject* info_getitem(PyObject* self, PyObject* key) {
+    return py::entry([&] {
+        long index = converting("index", [&] { return to_long(key); });
+        switch (index) {
+            case 0: return to_py(read<&Fields::device>(self));
+            case 1: return to_py(read<&Fields::description>(self));
+            case 2: return to_py(read<&Fields::hwid>(self));
+            default: PyErr_SetString(PyExc_IndexError, "list index out of range"); fail();
+        }
+    });
+}
+
+Py_hash_t info_hash(PyObject* self) {
+    return py::guarded([&] { return device_hash(read<&Fields::device>(self)); }, Py_hash_t{-1});
+}
+
+PyObject* info_richcompare(PyObject* self, PyObject* other, int op) {
+    return py::entry([&]() -> Ref {
+        switch (op) {
+            case Py_EQ:
+                return to_py(is_info(other) && read<&Fields::device>(self) == read<&Fields::device>(other));
+            case Py_NE: {
+                // Through the full comparison, so a subclass's __eq__ counts.
+                Ref eq = Ref::check(PyObject_RichCompare(self, other, Py_EQ));
+                int truth = PyObject_IsTrue(eq.get());
+                py::check(truth);
+                return to_py(truth == 0);
+            }
+            case Py_LT: {
+                if (!is_info(other)) {
+                    Ref name = Ref::check(PyType_GetName(Py_TYPE(other)));
+                    PyErr_Format(PyExc_TypeError, "unorderable types: ListPortInfo() and %U()", name.get());
+                    fail();
+                }
+                return to_py(natural_key(read<&Fields::device>(self)) < natural_key(read<&Fields::device>(other)));
+            }
+            default: return Ref::borrow(Py_NotImplemented);
+        }
+    });
+}
+
+PyType_Slot info_slots[] = {
+    {Py_tp_doc, const_cast<char*>("ListPortInfo(device, skip_link_detection=False)\n--\n\n"
+                                  "Describes one serial port of the machine.")},
+    {Py_tp_new, reinterpret_cast<void*>(info_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(info_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(info_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(info_clear)},
+    {Py_tp_str, reinterpret_cast<void*>(info_str)},
+    {Py_tp_iter, reinterpret_cast<void*>(info_iter)},
+    {Py_mp_subscript, reinterpret_cast<void*>(info_getitem)},
+    {Py_tp_hash, reinterpret_cast<void*>(info_hash)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(info_richcompare)},
+    {Py_tp_methods, info_methods},
+    {Py_tp_getset, info_getset},
+    {0, nullptr},
+};
+
+PyType_Spec info_spec = {
+    "marovenda.tools.list_ports.ListPortInfo",
+    static_cast<int>(sizeof(InfoObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_DICT |
+        Py_TPFLAGS_IMMUTABLETYPE,
+    info_slots,
+};
+
+py::OnceObject info_type_cell;
+
+PyObject* info_type() {
+    return info_type_cell.get([] { return Ref::check(PyType_FromSpec(&info_spec)); });
+}
+
+// ---- comports -------------------------------------------------------------
+
+PyObject* comports(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::entry([&] {
+        static const py::Signature sig{"comports()", {{"include_links"}}};
+        py::Arguments a;
+        py::parse(sig, args, nargs, kwnames, a);
+        // Accepted for compatibility; links are never listed.
+        if (a.has(0)) converting("include_links", [&] { return to_bool(a[0]); });
+        Result<std::vector<PortRecord>> ports = [] {
+            py::Detached detached;
+            return enumerate_ports();
+        }();
+        Ref list = Ref::check(PyList_New(0));
+        for (const PortRecord& port : unwrap(std::move(ports))) py::check(PyList_Append(list.get(), from_record(port).get()));
+        return list;
+    });
+}
+
+PyMethodDef comports_def = {"comports", py::as_cfunction(comports), METH_FASTCALL | METH_KEYWORDS,
+                            "comports(include_links=False)\n--\n\n"};
+
+}  // namespace
+
+void add_to(PyObject* module) {
+    py::add_to_module(module, "ListPortInfo", info_type());
+    Ref function = py::new_function(&comports_def, module_name);
+    py::add_named(module, function.get());
+}
+
+}  // namespace marovenda::list_ports

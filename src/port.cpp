@@ -1,0 +1,133 @@
+#include "port.hpp"
+
+namespace marovenda::port {
+
+bool is_disconnect(const SerialError& e) noexcept {
+    if (e.kind() != SerialError::Kind::Os) return false;
+    if (const auto code = e.os_errno()) return *code == 5 || *code == 6 || *code == 19;  // EIO, ENXIO, ENODEV
+    return e.text() == kDisconnectMessage;
+}
+
+bool PortCore::is_open() {
+    std::lock_guard g(backend_m_);
+    return backend_ != nullptr;
+}
+
+std::optional<std::string> PortCore::port() {
+    std::lock_guard g(state_m_);
+    return state_.port;
+}
+
+State PortCore::state() {
+    std::lock_guard g(state_m_);
+    return state_;
+}
+
+Settings PortCore::settings() {
+    std::lock_guard g(state_m_);
+    return state_.settings;
+}
+
+Result<void> PortCore::open() {
+    std::lock_guard b(backend_m_);  // held for the whole device open
+    std::string name;
+    Settings settings;
+    bool rts, dtr;
+    {
+        std::lock_guard s(state_m_);
+        if (!state_.port) return SerialError::not_configured();
+        name = *state_.port;
+        settings = state_.settings;
+        rts = state_.rts;
+        dtr = state_.dtr;
+    }
+    if (backend_) return SerialError::already_open();
+    auto opened = backend::open(name, settings, rts, dtr);
+    if (!opened) return std::move(opened).error();
+    auto dev = std::move(opened).value();
+    // Bytes that arrived before the open are not for this user.
+    if (auto cleared = dev->clear_buffers(true, false); !cleared) return std::move(cleared).error();
+    backend_ = std::move(dev);
+    return {};
+}
+
+void PortCore::close() {
+    backend::BackendPtr taken;
+    {
+        std::lock_guard g(backend_m_);
+        taken = std::move(backend_);
+    }
+    closed_.notify_waiters();
+    taken.reset();  // closes the device, outside the lock
+}
+
+Result<void> PortCore::set_port(std::optional<std::string> name) {
+    const bool was_open = is_open();
+    close();
+    {
+        std::lock_guard g(state_m_);
+        state_.port = std::move(name);
+    }
+    if (was_open) return open();
+    return {};
+}
+
+Result<void> PortCore::set_break_condition(bool level) {
+    {
+        std::lock_guard g(state_m_);
+        state_.break_condition = level;
+    }
+    std::lock_guard g(backend_m_);
+    if (backend_) return backend_->set_break_state(level);
+    return {};
+}
+
+Result<std::optional<std::int32_t>> PortCore::fileno() {
+    return with_backend([](backend::Backend& b) { return Result<std::optional<std::int32_t>>(b.fileno()); });
+}
+Result<bool> PortCore::cd() {
+    return with_backend([](backend::Backend& b) { return b.cd(); });
+}
+Result<bool> PortCore::ri() {
+    return with_backend([](backend::Backend& b) { return b.ri(); });
+}
+Result<bool> PortCore::cts() {
+    return with_backend([](backend::Backend& b) { return b.cts(); });
+}
+Result<bool> PortCore::dsr() {
+    return with_backend([](backend::Backend& b) { return b.dsr(); });
+}
+Result<std::uint32_t> PortCore::in_waiting() {
+    return with_backend([](backend::Backend& b) { return b.in_waiting(); });
+}
+Result<std::uint32_t> PortCore::out_waiting() {
+    return with_backend([](backend::Backend& b) { return b.out_waiting(); });
+}
+Result<void> PortCore::reset_input_buffer() {
+    return with_backend([](backend::Backend& b) { return b.clear_buffers(true, false); });
+}
+Result<void> PortCore::reset_output_buffer() {
+    return with_backend([](backend::Backend& b) { return b.clear_buffers(false, true); });
+}
+
+poll::Poll<Result<std::size_t>> PortCore::poll_read_some(poll::Context& cx, std::span<std::uint8_t> buf) {
+    std::lock_guard g(backend_m_);
+    if (!backend_) return Result<std::size_t>(SerialError::port_not_open());
+    return backend_->poll_read(cx, buf);
+}
+
+poll::Poll<Result<std::size_t>> PortCore::poll_write_some(poll::Context& cx, std::span<const std::uint8_t> bytes) {
+    std::lock_guard g(backend_m_);
+    if (!backend_) return Result<std::size_t>(SerialError::port_not_open());
+    return backend_->poll_write(cx, bytes);
+}
+
+CancelWrite::~CancelWrite() {
+    (void)core_->with_backend([](backend::Backend& b) { return b.cancel_write(); });
+}
+
+BreakGuard::~BreakGuard() {
+    if (core_) (void)core_->set_break_condition(false);
+}
+
+}  // namespace marovenda::port

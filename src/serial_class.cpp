@@ -1,0 +1,314 @@
+#include "serial_class.hpp"
+
+#include <cstring>
+#include <string>
+
+#include "capi/args.hpp"
+#include "capi/entry.hpp"
+#include "capi/module.hpp"
+#include "capi/once.hpp"
+#include "capi/thread.hpp"
+#include "serial.hpp"
+#include "serial_base.hpp"
+#include "serial_ops.hpp"
+
+namespace marovenda::serial {
+
+using py::Ref;
+
+namespace {
+
+template <class F>
+auto converting(const char* name, F&& convert) -> decltype(convert()) {
+    try {
+        return convert();
+    } catch (const py::ErrorAlreadySet&) {
+        py::add_processing_note(name);
+        throw;
+    }
+}
+
+std::size_t unsigned_word(PyObject* obj) {
+    Ref n = Ref::check(PyNumber_Index(obj));
+    std::size_t v = PyLong_AsSize_t(n.get());
+    if (v == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw py::ErrorAlreadySet{};
+    return v;
+}
+
+Py_ssize_t signed_word(PyObject* obj) {
+    Ref n = Ref::check(PyNumber_Index(obj));
+    Py_ssize_t v = PyLong_AsSsize_t(n.get());
+    if (v == -1 && PyErr_Occurred()) throw py::ErrorAlreadySet{};
+    return v;
+}
+
+using Fastcall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+template <Fastcall F>
+PyCFunction fastcall() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+const py::Signature read_sig{"Serial.read()", {{"size"}}};
+PyObject* read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) noexcept {
+    return py::entry([&] {
+        py::Arguments a;
+        py::parse(read_sig, args, nargs, kw, a);
+        std::size_t size = a.has(0) ? converting("size", [&] { return unsigned_word(a[0]); }) : 1;
+        return run(ops::read(shared_core(self), size));
+    });
+}
+
+const py::Signature read_until_sig{"Serial.read_until()", {{"expected"}, {"size"}}};
+PyObject* read_until(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) noexcept {
+    return py::entry([&] {
+        py::Arguments a;
+        py::parse(read_until_sig, args, nargs, kw, a);
+        std::optional<std::size_t> size;
+        if (a.has(1) && a[1] != Py_None) size = converting("size", [&] { return unsigned_word(a[1]); });
+        std::string expected = a.has(0) && a[0] != Py_None ? to_bytes(a[0]) : std::string("\n");
+        return run(ops::read_until(shared_core(self), std::move(expected), size));
+    });
+}
+
+const py::Signature readline_sig{"Serial.readline()", {{"size"}}};
+PyObject* readline(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) noexcept {
+    return py::entry([&] {
+        py::Arguments a;
+        py::parse(readline_sig, args, nargs, kw, a);
+        Py_ssize_t size = a.has(0) ? converting("size", [&] { return signed_word(a[0]); }) : -1;
+        return run(ops::readline(shared_core(self), size));
+    });
+}
+
+const py::Signature readlines_sig{"Serial.readlines()", {{"hint"}}};
+PyObject* readlines(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) noexcept {
+    return py::entry([&] {
+        py::Arguments a;
+        py::parse(readlines_sig, args, nargs, kw, a);
+        Py_ssize_t hint = a.has(0) ? converting("hint", [&] { return signed_word(a[0]); }) : -1;
+        return run(ops::readlines(shared_core(self), hint));
+    });
+}
+
+PyObject* readable(PyObject*, PyObject*) noexcept { return Ref::borrow(Py_True).release(); }
+PyObject* writable(PyObject*, PyObject*) noexcept { return Ref::borrow(Py_True).release(); }
+PyObject* seekable(PyObject*, PyObject*) noexcept { return Ref::borrow(Py_False).release(); }
+
+const py::Signature readinto_sig{"Serial.readinto()", {{"b", true}}};
+PyObject* readinto(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) noexcept {
+    return py::entry([&] {
+        py::Arguments a;
+        py::parse(readinto_sig, args, nargs, kw, a);
+        PyObject* b = a[0];
+        if (PyObject_CheckBuffer(b)) {
+            // The target is checked before reading, so a read-only buffer
+            // never costs the port its bytes.
+            Py_buffer view;
+            py::check(PyObject_GetBuffer(b, &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS));
+            struct Release {
+                Py_buffer* v;
+                ~Release() { PyBuffer_Release(v); }
+            } release{&view};
+            Ref got = run(ops::read(shared_core(self), std::size_t(view.len)));
+            Py_ssize_t m = PyBytes_GET_SIZE(got.get());
+            std::memcpy(view.buf, PyBytes_AS_STRING(got.get()), std::size_t(m));
+            return Ref::check(PyLong_FromSsize_t(m));
+        }
+        Py_ssize_t n = PyObject_Length(b);
+        if (n < 0) throw py::ErrorAlreadySet{};
+        Ref got = run(ops::read(shared_core(self), std::size_t(n)));
+        Py_ssize_t m = PyBytes_GET_SIZE(got.get());
+        Ref slice = Ref::check(PySlice_New(Ref::check(PyLong_FromLong(0)).get(),
+                                           Ref::check(PyLong_FromSsize_t(m)).get(),
+                                           Ref::check(PyLong_FromLong(1)).get()));
+        py::check(PyObject_SetItem(b, slice.get(), got.get()));
+        return Ref::check(PyLong_FromSsize_t(m));
+    });
+}
+
+const py::Signature write_sig{"Serial.write()", {{"data", true}}};
+PyObject* write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) noexcept {
+    return py::entry([&] {
+        py::Arguments a;
+        py::parse(write_sig, args, nargs, kw, a);
+        return run(ops::write(shared_core(self), to_bytes(a[0])));
+    });
+}
+
+PyObject* flush(PyObject* self, PyObject*) noexcept {
+    return py::entry([&] { return run(ops::flush(shared_core(self))); });
+}
+
+const py::Signature send_break_sig{"Serial.send_break()", {{"duration"}}};
+PyObject* send_break(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) noexcept {
+    return py::entry([&] {
+        py::Arguments a;
+        py::parse(send_break_sig, args, nargs, kw, a);
+        double duration = 0.25;
+        if (a.has(0)) {
+            duration = converting("duration", [&] {
+                double d = PyFloat_AsDouble(a[0]);
+                if (d == -1.0 && PyErr_Occurred()) throw py::ErrorAlreadySet{};
+                return d;
+            });
+        }
+        return run(ops::send_break(shared_core(self), duration));
+    });
+}
+
+PyObject* read_all(PyObject* self, PyObject*) noexcept {
+    return py::entry([&] {
+        Ref n = Ref::check(PyObject_GetAttrString(self, "in_waiting"));
+        return Ref::check(PyObject_CallMethod(self, "read", "O", n.get()));
+    });
+}
+
+PyObject* enter_method(PyObject* self, PyObject*) noexcept {
+    return py::entry([&] {
+        enter(self);
+        return Ref::borrow(self);
+    });
+}
+
+PyObject* exit_method(PyObject* self, PyObject*) noexcept {
+    return py::entry([&] {
+        Ref::check(PyObject_CallMethod(self, "close", nullptr));
+        return Ref::borrow(Py_None);
+    });
+}
+
+PyObject* get_closed(PyObject* self, void*) noexcept {
+    return py::entry([&] {
+        bool open;
+        {
+            py::Detached d;
+            open = core_of(self).is_open();
+        }
+        return Ref::borrow(open ? Py_False : Py_True);
+    });
+}
+
+PyObject* iter(PyObject* self) noexcept { return Ref::borrow(self).release(); }
+
+PyObject* next(PyObject* self) noexcept {
+    return py::entry([&] {
+        Ref line = run(ops::readline(shared_core(self), -1));
+        if (PyBytes_GET_SIZE(line.get()) == 0) return Ref();  // NULL without an error ends the iteration
+        return line;
+    });
+}
+
+int init_slot(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return py::entry_status([&] { init(self, parse_init("Serial.__init__()", args, kwargs)); });
+}
+
+PyMethodDef methods[] = {
+    {"read", fastcall<read>(), METH_FASTCALL | METH_KEYWORDS, "read($self, size=1)\n--\n\n"},
+    {"read_until", fastcall<read_until>(), METH_FASTCALL | METH_KEYWORDS,
+     "read_until(self, /, expected=b'\\n', size=None)\n--\n\n"},
+    {"readline", fastcall<readline>(), METH_FASTCALL | METH_KEYWORDS, "readline(self, /, size=-1)\n--\n\n"},
+    {"readlines", fastcall<readlines>(), METH_FASTCALL | METH_KEYWORDS, "readlines(self, /, hint=-1)\n--\n\n"},
+    {"readable", readable, METH_NOARGS, "readable($self)\n--\n\n"},
+    {"writable", writable, METH_NOARGS, "writable($self)\n--\n\n"},
+    {"seekable", seekable, METH_NOARGS, "seekable($self)\n--\n\n"},
+    {"readinto", fastcall<readinto>(), METH_FASTCALL | METH_KEYWORDS, "readinto($self, b)\n--\n\n"},
+    {"write", fastcall<write>(), METH_FASTCALL | METH_KEYWORDS, "write($self, data)\n--\n\n"},
+    {"flush", flush, METH_NOARGS, "flush($self)\n--\n\n"},
+    {"send_break", fastcall<send_break>(), METH_FASTCALL | METH_KEYWORDS, "send_break($self, duration=0.25)\n--\n\n"},
+    {"read_all", read_all, METH_NOARGS, "read_all($self)\n--\n\n"},
+    {"__enter__", enter_method, METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", exit_method, METH_VARARGS, "__exit__($self, *_args)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"closed", get_closed, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>("Serial(*_args, **_kwargs)\n--\n\nA serial port whose I/O methods block the calling "
+                                  "thread until they are done.")},
+    {Py_tp_new, reinterpret_cast<void*>(new_unopened)},
+    {Py_tp_init, reinterpret_cast<void*>(init_slot)},
+    {Py_tp_iter, reinterpret_cast<void*>(iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(next)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"marovenda.Serial", 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
+
+py::OnceObject type_cell;
+
+// The scheme check of serial_for_url: "://" splits off a scheme, and only
+// loop is known.
+void check_url(PyObject* url) {
+    if (!PyUnicode_Check(url)) return;
+    if (!PyUnicode_AsUTF8(url)) throw py::ErrorAlreadySet{};
+    Ref lower = Ref::check(PyObject_CallMethod(url, "lower", nullptr));
+    Ref sep = Ref::check(PyUnicode_FromString("://"));
+    Py_ssize_t at = PyUnicode_Find(lower.get(), sep.get(), 0, PY_SSIZE_T_MAX, 1);
+    if (at == -2) throw py::ErrorAlreadySet{};
+    if (at < 0) return;
+    Ref scheme = Ref::check(PyUnicode_Substring(lower.get(), 0, at));
+    if (PyUnicode_CompareWithASCIIString(scheme.get(), "loop") == 0) return;
+    PyErr_Format(PyExc_ValueError, "invalid URL, protocol %R not known", scheme.get());
+    throw py::ErrorAlreadySet{};
+}
+
+PyObject* root_serial_for_url(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) noexcept {
+    return for_url(serial_type(), args, nargs, kw, "serial_for_url()");
+}
+
+PyMethodDef serial_for_url_def = {
+    "serial_for_url", fastcall<root_serial_for_url>(), METH_FASTCALL | METH_KEYWORDS,
+    "serial_for_url(url, *args, do_not_open=False, **kwargs)\n--\n\n"
+    "Returns a `Serial` for `url`, which is a device name or `loop://`."};
+
+}  // namespace
+
+PyObject* serial_type() {
+    return type_cell.get([] {
+        Ref bases = Ref::check(PyTuple_Pack(1, serial_base_type()));
+        return Ref::check(PyType_FromSpecWithBases(&spec, bases.get()));
+    });
+}
+
+PyObject* new_serial_for_url_function() {
+    return py::new_function(&serial_for_url_def, "marovenda").release();
+}
+
+PyObject* for_url(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                  const char* display) noexcept {
+    return py::entry([&] {
+        const py::Signature sig{display, {{"url", true}, {"do_not_open", false, py::Param::KeywordOnly}}, true, true};
+        py::Arguments a;
+        py::parse(sig, args, nargs, kwnames, a);
+        bool do_not_open = false;
+        if (a.has(1)) {
+            int t = PyObject_IsTrue(a[1]);
+            if (t < 0) {
+                py::add_processing_note("do_not_open");
+                throw py::ErrorAlreadySet{};
+            }
+            do_not_open = t != 0;
+        }
+        PyObject* url = a[0];
+        check_url(url);
+        const PyObject* rest = a.varargs().get();
+        Py_ssize_t n = PyTuple_GET_SIZE(rest);
+        Ref positional = Ref::check(PyTuple_New(n + 1));
+        PyTuple_SET_ITEM(positional.get(), 0, Py_NewRef(Py_None));
+        for (Py_ssize_t i = 0; i < n; ++i)
+            PyTuple_SET_ITEM(positional.get(), i + 1, Py_NewRef(PyTuple_GET_ITEM(rest, i)));
+        Ref obj = Ref::check(PyObject_Call(cls, positional.get(), a.kwargs().get()));
+        py::check(PyObject_SetAttrString(obj.get(), "port", url));
+        if (!do_not_open) Ref::check(PyObject_CallMethod(obj.get(), "open", nullptr));
+        return obj;
+    });
+}
+
+}  // namespace marovenda::serial

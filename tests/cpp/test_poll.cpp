@@ -1,0 +1,234 @@
+#include <unistd.h>
+
+#include <stdexcept>
+
+#include "engine_harness.hpp"
+#include "poll/blocking.hpp"
+#include "poll/combinators.hpp"
+#include "poll/fd_ready.hpp"
+#include "poll/mutex.hpp"
+#include "poll/notify.hpp"
+
+namespace marovenda::poll {
+namespace {
+
+using test::CountingWaker;
+using test::Harness;
+
+struct Manual {
+    std::shared_ptr<CountingWaker> w = std::make_shared<CountingWaker>();
+    Context cx{Waker(w), nullptr, nullptr};
+};
+
+TEST(AsyncMutex, HandsTheLockToTheHeadWaiterInArrivalOrder) {
+    AsyncMutex m;
+    Manual a, b, c, d;
+    auto la = m.lock(), lb = m.lock(), lc = m.lock();
+    auto ga = la.poll(a.cx);
+    ASSERT_TRUE(ga.ready());
+    EXPECT_TRUE(lb.poll(b.cx).pending());
+    EXPECT_TRUE(lc.poll(c.cx).pending());
+    { auto drop = std::move(ga).value(); }
+    EXPECT_EQ(b.w->count(), 1);  // handed to the head, still locked
+    EXPECT_EQ(c.w->count(), 0);
+    EXPECT_TRUE(m.is_locked());
+    auto ld = m.lock();
+    EXPECT_TRUE(ld.poll(d.cx).pending());  // a newcomer queues behind
+    auto gb = lb.poll(b.cx);
+    ASSERT_TRUE(gb.ready());
+    { auto drop = std::move(gb).value(); }
+    EXPECT_TRUE(lc.poll(c.cx).ready());
+}
+
+TEST(AsyncMutex, DroppedWaitersLeaveTheQueueAndPassAnUnobservedGrantOn) {
+    AsyncMutex m;
+    Manual b, c;
+    auto held = m.try_lock();
+    ASSERT_TRUE(held);
+    std::optional<AsyncMutex::Lock> lb(m.lock()), lc(m.lock());
+    EXPECT_TRUE(lb->poll(b.cx).pending());
+    EXPECT_TRUE(lc->poll(c.cx).pending());
+    held.reset();  // granted to b, which never looks
+    EXPECT_EQ(b.w->count(), 1);
+    lb.reset();
+    EXPECT_EQ(c.w->count(), 1);
+    EXPECT_TRUE(lc->poll(c.cx).ready());
+
+    // A queued waiter that is dropped leaves no trace.
+    AsyncMutex m2;
+    auto h2 = m2.try_lock();
+    std::optional<AsyncMutex::Lock> q(m2.lock());
+    EXPECT_TRUE(q->poll(b.cx).pending());
+    q.reset();
+    h2.reset();
+    EXPECT_FALSE(m2.is_locked());
+}
+
+TEST(Notify, NotifyOneStoresAtMostOnePermit) {
+    Notify n;
+    Manual a;
+    n.notify_one();
+    n.notify_one();
+    auto first = n.notified(), second = n.notified();
+    EXPECT_TRUE(first.poll(a.cx).ready());
+    EXPECT_TRUE(second.poll(a.cx).pending());
+    n.notify_one();
+    EXPECT_EQ(a.w->count(), 1);
+    EXPECT_TRUE(second.poll(a.cx).ready());
+}
+
+TEST(Notify, NotifyWaitersReachesOnlyRegisteredWaitersAndStoresNothing) {
+    Notify n;
+    Manual a;
+    auto polled = n.notified(), enabled = n.notified(), unregistered = n.notified();
+    EXPECT_TRUE(polled.poll(a.cx).pending());
+    enabled.enable();
+    n.notify_waiters();
+    EXPECT_TRUE(polled.poll(a.cx).ready());
+    EXPECT_TRUE(enabled.poll(a.cx).ready());
+    EXPECT_TRUE(unregistered.poll(a.cx).pending());
+    auto later = n.notified();
+    EXPECT_TRUE(later.poll(a.cx).pending());
+}
+
+TEST(Notify, AChosenWaiterThatIsDroppedPassesTheNotificationOn) {
+    Notify n;
+    Manual a, b;
+    std::optional<Notify::Notified> chosen(n.notified());
+    auto next = n.notified();
+    EXPECT_TRUE(chosen->poll(a.cx).pending());
+    EXPECT_TRUE(next.poll(b.cx).pending());
+    n.notify_one();  // chooses the first waiter
+    chosen.reset();
+    EXPECT_EQ(b.w->count(), 1);
+    EXPECT_TRUE(next.poll(b.cx).ready());
+
+    // With nobody else waiting it becomes the stored permit again.
+    std::optional<Notify::Notified> alone(n.notified());
+    EXPECT_TRUE(alone->poll(a.cx).pending());
+    n.notify_one();
+    alone.reset();
+    auto after = n.notified();
+    EXPECT_TRUE(after.poll(a.cx).ready());
+
+    // enable() takes a stored permit; dropping it unobserved stores it again.
+    n.notify_one();
+    std::optional<Notify::Notified> took(n.notified());
+    took->enable();
+    took.reset();
+    auto last = n.notified();
+    EXPECT_TRUE(last.poll(a.cx).ready());
+}
+
+struct Always {
+    int v;
+    Poll<int> poll(Context&) { return v; }
+};
+struct Never {
+    int polls = 0;
+    Poll<int> poll(Context&) {
+        ++polls;
+        return Pending{};
+    }
+};
+
+TEST(Select, PicksTheFirstSideAtRandomOnEveryPoll) {
+    Manual m;
+    Always a{1}, b{2};
+    int wins_a = 0;
+    for (int i = 0; i < 2000; ++i) {
+        Select s(a, b);
+        auto r = s.poll(m.cx);
+        ASSERT_TRUE(r.ready());
+        if (r.value().index() == 0) ++wins_a;
+    }
+    EXPECT_GT(wins_a, 800);
+    EXPECT_LT(wins_a, 1200);
+}
+
+TEST(Timeout, PollsTheInnerFutureFirstAndFiresOnTheReactorTimer) {
+    Harness h;
+    Always a{7};
+    Timeout late(a, Clock::now() - std::chrono::seconds(1));
+    auto r = late.poll(h.cx);
+    ASSERT_TRUE(r.ready());
+    EXPECT_EQ(r.value(), std::optional<int>(7));
+
+    Never n;
+    const auto t0 = Clock::now();
+    Timeout soon(n, Clock::now() + std::chrono::milliseconds(30));
+    auto out = h.block_on(soon);
+    EXPECT_FALSE(out.has_value());
+    EXPECT_GE(test::seconds_since(t0), 0.029);
+
+    Timeout never(n, std::nullopt);  // no deadline: never fires
+    EXPECT_TRUE(never.poll(h.cx).pending());
+}
+
+TEST(PollOnce, MakesExactlyOneAttempt) {
+    Manual m;
+    Never n;
+    PollOnce once(n);
+    auto r = once.poll(m.cx);
+    ASSERT_TRUE(r.ready());
+    EXPECT_FALSE(r.value().has_value());
+    EXPECT_EQ(n.polls, 1);
+}
+
+TEST(Blocking, RunsOnThePoolAndReportsHowTheJobEnded) {
+    Harness h;
+    Blocking<int> ok([] { return Result<int>(5); });
+    auto r = h.block_on(ok);
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(r.value(), 5);
+
+    struct Case {
+        std::function<Result<int>()> job;
+        bool refuse;
+        std::string suffix;
+    };
+    const Case cases[] = {
+        {[]() -> Result<int> { throw std::runtime_error("boom"); }, false, " panicked with message boom"},
+        {[]() -> Result<int> { throw 3; }, false, " panicked"},
+        {[] { return Result<int>(1); }, true, " was cancelled"},
+    };
+    for (const auto& c : cases) {
+        h.pool.refuse = c.refuse;
+        Blocking<int> b(c.job);
+        auto got = h.block_on(b);
+        ASSERT_FALSE(got.ok());
+        const auto text = got.error().text();
+        EXPECT_EQ(got.error().kind(), SerialError::Kind::Os);
+        EXPECT_FALSE(got.error().os_errno());
+        EXPECT_TRUE(text.starts_with("task ")) << text;
+        EXPECT_TRUE(text.ends_with(c.suffix)) << text;
+    }
+    h.pool.refuse = false;
+}
+
+TEST(FdReady, WaitsForReadinessWithoutReading) {
+    Harness h;
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    {
+        FdReady ready(h.io, fds[0]);
+        ASSERT_TRUE(ready.poll_ready(FdReady::Direction::Read, h.cx).ready());  // unknown: try the call first
+        ready.clear_ready(FdReady::Direction::Read);
+        const int seen = h.waker->count();
+        ASSERT_TRUE(ready.poll_ready(FdReady::Direction::Read, h.cx).pending());
+        ASSERT_EQ(::write(fds[1], "x", 1), 1);
+        EXPECT_TRUE(h.waker->wait_past(seen, std::chrono::seconds(5)));
+        EXPECT_TRUE(ready.poll_ready(FdReady::Direction::Read, h.cx).ready());
+        // A byte that came before the wait was armed is not missed either.
+        ready.clear_ready(FdReady::Direction::Read);
+        EXPECT_TRUE(ready.poll_ready(FdReady::Direction::Read, h.cx).ready());
+    }
+    char c = 0;
+    EXPECT_EQ(::read(fds[0], &c, 1), 1);  // still there: the wait read nothing
+    EXPECT_EQ(c, 'x');
+    ::close(fds[0]);
+    ::close(fds[1]);
+}
+
+}  // namespace
+}  // namespace marovenda::poll

@@ -1,0 +1,199 @@
+#include "port_fixture.hpp"
+
+namespace marovenda::port {
+namespace {
+
+using test::FakeDevice;
+using test::FakeScript;
+
+class PortCoreState : public test::PortTest {};
+
+TEST_F(PortCoreState, OpenNeedsANameAndAClosedSlot) {
+    EXPECT_EQ(core->open().error(), SerialError::not_configured());
+    open_loop();
+    EXPECT_EQ(core->open().error(), SerialError::already_open());
+    EXPECT_TRUE(core->is_open());
+    core->close();
+    core->close();  // closing twice reports nothing
+    EXPECT_FALSE(core->is_open());
+}
+
+TEST_F(PortCoreState, AClosedPortStillReportsNotConfiguredFirst) {
+    *core->lock_backend() = std::make_unique<FakeDevice>(script);
+    EXPECT_EQ(core->open().error(), SerialError::not_configured());
+}
+
+TEST_F(PortCoreState, ANameWithAnEmbeddedNulOpensNothing) {
+    static int calls = 0;
+    calls = 0;
+    auto saved = backend::native_opener;
+    backend::native_opener = [](std::string_view, const Settings&, bool, bool) -> Result<backend::BackendPtr> {
+        ++calls;
+        return SerialError::from_errno(2);
+    };
+    core->lock_state()->port = std::string("/dev/ttyS0\0x", 12);
+    EXPECT_EQ(core->open().error(), SerialError::value("embedded null byte"));
+    EXPECT_EQ(calls, 0);
+    core->lock_state()->port = "/dev/ttyS0";
+    EXPECT_EQ(core->open().error(), SerialError::from_errno(2));
+    EXPECT_EQ(calls, 1);
+    EXPECT_FALSE(core->is_open());
+    backend::native_opener = saved;
+}
+
+TEST_F(PortCoreState, AFailedFirstClearClosesTheNewDeviceAgain) {
+    static std::shared_ptr<FakeScript> shared;
+    shared = script;
+    script->clear_errno = 5;
+    auto saved = backend::native_opener;
+    backend::native_opener = [](std::string_view, const Settings&, bool, bool) -> Result<backend::BackendPtr> {
+        return backend::BackendPtr(std::make_unique<FakeDevice>(shared));
+    };
+    core->lock_state()->port = "/dev/fake";
+    EXPECT_EQ(core->open().error(), SerialError::from_errno(5));
+    EXPECT_FALSE(core->is_open());
+    EXPECT_TRUE(script->with([](FakeScript& s) { return s.destroyed; }));
+    backend::native_opener = saved;
+    shared.reset();
+}
+
+TEST_F(PortCoreState, OpenDiscardsWhatArrivedBeforeAndReopenStartsEmpty) {
+    open_loop();
+    feed("old");
+    EXPECT_EQ(core->in_waiting().value(), 3u);
+    ASSERT_TRUE(core->set_port("LOOP://other").ok());
+    EXPECT_TRUE(core->is_open());
+    EXPECT_EQ(core->port(), "LOOP://other");
+    EXPECT_EQ(core->in_waiting().value(), 0u);
+}
+
+TEST_F(PortCoreState, SetPortOnAClosedPortOnlyStoresTheName) {
+    ASSERT_TRUE(core->set_port("loop://").ok());
+    EXPECT_FALSE(core->is_open());
+    EXPECT_EQ(core->port(), "loop://");
+}
+
+TEST_F(PortCoreState, SetPortThatCannotReopenLeavesItClosedWithTheNewName) {
+    open_loop();
+    EXPECT_EQ(core->set_port(std::nullopt).error(), SerialError::not_configured());
+    EXPECT_FALSE(core->is_open());
+    EXPECT_EQ(core->port(), std::nullopt);
+
+    open_loop();
+    auto r = core->set_port("/dev/none");
+    ASSERT_FALSE(r.ok());
+    EXPECT_FALSE(core->is_open());
+    EXPECT_EQ(core->port(), "/dev/none");
+}
+
+TEST_F(PortCoreState, BreakLevelIsStoredOnAClosedPortAndNotAppliedAtOpen) {
+    ASSERT_TRUE(core->set_break_condition(true).ok());
+    EXPECT_TRUE(core->state().break_condition);
+    open_fake();
+    EXPECT_TRUE(script->with([](FakeScript& s) { return s.breaks.empty(); }));
+    ASSERT_TRUE(core->set_break_condition(false).ok());
+    EXPECT_EQ(script->with([](FakeScript& s) { return s.breaks; }), std::vector<bool>{false});
+}
+
+TEST_F(PortCoreState, QueriesNeedAnOpenPort) {
+    EXPECT_EQ(core->in_waiting().error(), SerialError::port_not_open());
+    EXPECT_EQ(core->out_waiting().error(), SerialError::port_not_open());
+    EXPECT_EQ(core->cts().error(), SerialError::port_not_open());
+    EXPECT_EQ(core->dsr().error(), SerialError::port_not_open());
+    EXPECT_EQ(core->ri().error(), SerialError::port_not_open());
+    EXPECT_EQ(core->cd().error(), SerialError::port_not_open());
+    EXPECT_EQ(core->fileno().error(), SerialError::port_not_open());
+    EXPECT_EQ(core->reset_input_buffer().error(), SerialError::port_not_open());
+    EXPECT_EQ(core->reset_output_buffer().error(), SerialError::port_not_open());
+    core->lock_state()->rts = false;
+    open_loop();
+    EXPECT_FALSE(core->cts().value());  // the stored RTS reaches the device at open
+    EXPECT_TRUE(core->dsr().value());
+    EXPECT_EQ(core->fileno().value(), std::nullopt);
+    feed("abc");
+    ASSERT_TRUE(core->reset_output_buffer().ok());
+    EXPECT_EQ(core->in_waiting().value(), 0u);
+}
+
+TEST_F(PortCoreState, ANewPortHasTheDefaultSettings) {
+    const State s = core->state();
+    EXPECT_EQ(s.settings, Settings{});
+    EXPECT_EQ(s.settings.baudrate, 9600u);
+    EXPECT_EQ(s.settings.bytesize, 8);
+    EXPECT_FALSE(s.settings.exclusive.has_value());
+    EXPECT_TRUE(s.rts);
+    EXPECT_TRUE(s.dtr);
+    EXPECT_FALSE(s.break_condition);
+    EXPECT_FALSE(s.port);
+}
+
+// until_closed
+
+TEST_F(PortCoreState, AnOperationOnAClosedPortFailsWithoutTouchingTheDevice) {
+    *core->lock_backend() = std::make_unique<FakeDevice>(script);
+    core->close();
+    auto r = PortCore::read(core, 5);
+    EXPECT_EQ(run(r).error(), SerialError::port_not_open());
+    EXPECT_EQ(script->with([](FakeScript& s) { return s.read_polls; }), 0);
+}
+
+TEST_F(PortCoreState, CloseEndsAWaitingReadAndItsBytesAreDiscarded) {
+    open_fake();
+    script->push_read("ab");
+    auto r = PortCore::read(core, 10);
+    EXPECT_FALSE(h.step(r));
+    core->close();
+    EXPECT_EQ(run(r).error(), SerialError::port_not_open());
+    EXPECT_FALSE(core->read_lock().is_locked());
+}
+
+TEST_F(PortCoreState, DisconnectErrorsCloseThePortOthersLeaveItOpen) {
+    struct Case {
+        FakeScript::ReadStep step;
+        bool closes;
+    };
+    const Case cases[] = {
+        {5, true}, {6, true}, {19, true}, {FakeScript::Zero{}, true}, {11, false}, {13, false},
+    };
+    for (const auto& c : cases) {
+        open_fake();
+        script->push_read(c.step);
+        auto r = PortCore::read(core, 1);
+        auto got = run(r);
+        ASSERT_FALSE(got.ok());
+        EXPECT_EQ(core->is_open(), !c.closes) << got.error().text();
+        if (c.closes) {
+            auto next = PortCore::read(core, 1);
+            EXPECT_EQ(run(next).error(), SerialError::port_not_open());
+        }
+        core->close();
+    }
+    // Only the exact text without an errno counts.
+    EXPECT_TRUE(is_disconnect(SerialError::os(std::nullopt, std::string(kDisconnectMessage))));
+    EXPECT_FALSE(is_disconnect(SerialError::os(7, std::string(kDisconnectMessage))));
+    EXPECT_FALSE(is_disconnect(SerialError::os(std::nullopt, "device reports readiness")));
+    EXPECT_EQ(kDisconnectMessage.size(), 103u);
+}
+
+TEST_F(PortCoreState, AZeroByteReadReportsTheDisconnectText) {
+    open_fake();
+    script->push_read(FakeScript::Zero{});
+    auto r = PortCore::read(core, 4);
+    EXPECT_EQ(run(r).error(), SerialError::os(std::nullopt, std::string(kDisconnectMessage)));
+}
+
+TEST_F(PortCoreState, ACloseRacingWithTheStartOfAnOperationIsNeverMissed) {
+    // The waiter is enabled before the open test: a close from another thread
+    // at any moment either fails the start or ends the read.
+    for (int i = 0; i < 200; ++i) {
+        open_fake();
+        auto r = PortCore::read(core, 1);
+        std::thread closer([&] { core->close(); });
+        auto got = run(r);
+        closer.join();
+        EXPECT_EQ(got.error(), SerialError::port_not_open());
+    }
+}
+
+}  // namespace
+}  // namespace marovenda::port

@@ -1,0 +1,220 @@
+#include "port_fixture.hpp"
+
+namespace marovenda::port {
+namespace {
+
+using namespace std::chrono_literals;
+using test::seconds_since;
+using test::timeouts;
+
+class PortRead : public test::PortTest {};
+
+TEST_F(PortRead, ReadZeroReturnsAtOnceButStillNeedsAnOpenPort) {
+    auto closed = PortCore::read(core, 0);
+    EXPECT_EQ(run(closed).error(), SerialError::port_not_open());
+    open_loop();
+    feed("abc");
+    auto r = PortCore::read(core, 0);
+    EXPECT_EQ(run(r).value(), "");
+    EXPECT_EQ(core->in_waiting().value(), 3u);
+}
+
+TEST_F(PortRead, TimeoutZeroTakesWhatIsThereWithoutWaiting) {
+    open_loop(timeouts(Seconds::of_int(0)));
+    auto empty = PortCore::read(core, 5);
+    EXPECT_EQ(run(empty).value(), "");
+    feed("abcdefgh");
+    auto some = PortCore::read(core, 5);
+    EXPECT_EQ(run(some).value(), "abcde");
+    auto rest = PortCore::read(core, 10);
+    EXPECT_EQ(run(rest).value(), "fgh");
+}
+
+TEST_F(PortRead, WithoutTimeoutAReadWaitsForAllItsBytes) {
+    open_fake();
+    auto feeder = feed_later({"ab", "cd", "e"}, 10ms);
+    auto r = PortCore::read(core, 5);
+    EXPECT_EQ(run(r).value(), "abcde");
+    feeder.join();
+}
+
+TEST_F(PortRead, LargeReadsGoInChunksOf4096) {
+    open_loop();
+    const std::string data(4096, 'z');
+    feed(data);
+    auto first = PortCore::read(core, 3000);
+    EXPECT_EQ(run(first).value(), std::string(3000, 'z'));
+    core->lock_state()->settings.timeout = Seconds::of_float(0.0);
+    auto r = PortCore::read(core, 10000);
+    EXPECT_EQ(run(r).value(), std::string(1096, 'z'));
+}
+
+TEST_F(PortRead, AReadTimeoutReturnsThePartialDataAndTheInterByteTimeoutEndsItSooner) {
+    open_fake(timeouts(Seconds::of_float(0.3)));
+    script->push_read("abc");
+    auto t0 = std::chrono::steady_clock::now();
+    auto r = PortCore::read(core, 10);
+    EXPECT_EQ(run(r).value(), "abc");
+    EXPECT_GE(seconds_since(t0), 0.29);
+
+    core->lock_state()->settings.inter_byte_timeout = Seconds::of_float(0.05);
+    script->push_read("abc");
+    t0 = std::chrono::steady_clock::now();
+    auto quick = PortCore::read(core, 10);
+    EXPECT_EQ(run(quick).value(), "abc");
+    EXPECT_LT(seconds_since(t0), 0.25);
+}
+
+TEST_F(PortRead, TheInterByteTimeoutNeverShortensTheWaitForTheFirstByte) {
+    open_fake(timeouts(std::nullopt, std::nullopt, Seconds::of_float(0.02)));
+    auto feeder = feed_later({"a"}, 100ms);
+    auto r = PortCore::read(core, 3);
+    EXPECT_EQ(run(r).value(), "a");
+    feeder.join();
+}
+
+TEST_F(PortRead, ReadUntilStopsAtTheTerminatorAndLeavesTheRest) {
+    open_loop();
+    feed("xxENDyy");
+    auto r = PortCore::read_until(core, "END", 100);
+    EXPECT_EQ(run(r).value(), "xxEND");
+    EXPECT_EQ(core->in_waiting().value(), 2u);
+
+    feed("abcdefg");
+    auto sized = PortCore::read_until(core, "", 5);  // an empty terminator never matches
+    EXPECT_EQ(run(sized).value(), "yyabc");
+    auto none = PortCore::read_until(core, "\n", 0);
+    EXPECT_EQ(run(none).value(), "");
+    EXPECT_EQ(core->in_waiting().value(), 4u);
+}
+
+TEST_F(PortRead, ReadlineGivesEveryByteItsOwnDeadlineReadUntilDoesNot) {
+    open_fake(timeouts(Seconds::of_float(0.12)));
+    auto feeder = feed_later({"a", "b", "c", "\n"}, 70ms);
+    auto line = PortCore::readline(core, std::nullopt);
+    EXPECT_EQ(run(line).value(), "abc\n");
+    feeder.join();
+
+    auto slow = feed_later({"a", "b", "c", "\n"}, 70ms);
+    auto until = PortCore::read_until(core, "\n", std::nullopt);
+    EXPECT_EQ(run(until).value(), "a");
+    slow.join();
+}
+
+TEST_F(PortRead, ReadlinesEndsOnAnEmptyLineOrOnceTheHintIsReached) {
+    open_loop(timeouts(Seconds::of_float(0.05)));
+    feed("a\nb\nc");
+    auto all = PortCore::readlines(core, std::nullopt);
+    EXPECT_EQ(run(all).value(), (std::vector<Bytes>{"a\n", "b\n", "c"}));
+
+    feed("a\nb\nc");
+    auto hinted = PortCore::readlines(core, 3);
+    EXPECT_EQ(run(hinted).value(), (std::vector<Bytes>{"a\n", "b\n"}));
+    EXPECT_EQ(core->in_waiting().value(), 1u);
+}
+
+TEST_F(PortRead, CancelReadEndsTheCurrentReadOrStoresOnePermitForTheNext) {
+    open_loop();
+    feed("ab");
+    auto r = PortCore::read(core, 10);
+    EXPECT_FALSE(h.step(r));
+    core->cancel_read();
+    EXPECT_EQ(run(r).value(), "ab");
+
+    core->cancel_read();
+    core->cancel_read();  // still one permit
+    auto next = PortCore::read(core, 10);
+    EXPECT_EQ(run(next).value(), "");
+    auto after = PortCore::read(core, 10);
+    EXPECT_FALSE(h.step(after));
+}
+
+TEST_F(PortRead, ANonBlockingAttemptLeavesTheCancelPermitStored) {
+    open_loop(timeouts(Seconds::of_int(0)));
+    core->cancel_read();
+    feed("ab");
+    auto attempt = PortCore::read(core, 10);
+    EXPECT_EQ(run(attempt).value(), "ab");
+    core->lock_state()->settings.timeout.reset();
+    feed("cd");
+    auto waiting = PortCore::read(core, 10);  // its first wait sees the permit
+    EXPECT_EQ(run(waiting).value(), "cd");
+}
+
+TEST_F(PortRead, CancelDuringReadlinesEndsTheHalfLineAndReadingGoesOn) {
+    open_loop();
+    feed("ab");
+    auto r = PortCore::readlines(core, std::nullopt);
+    EXPECT_FALSE(h.step(r));
+    core->cancel_read();  // ends "ab"; the next line waits
+    EXPECT_FALSE(h.step(r));
+    feed("c\n");
+    EXPECT_FALSE(h.step(r));
+    core->cancel_read();  // no byte of the current line yet: ends readlines
+    EXPECT_EQ(run(r).value(), (std::vector<Bytes>{"ab", "c\n"}));
+}
+
+TEST_F(PortRead, ReadAvailableTakesOneChunkOrNothingWhenCancelled) {
+    open_loop();
+    feed("hello");
+    auto one = PortCore::read_available(core, 0);
+    EXPECT_EQ(run(one).value(), "h");
+    auto rest = PortCore::read_available(core, 65536);
+    EXPECT_EQ(run(rest).value(), "ello");
+    auto waiting = PortCore::read_available(core, 65536);
+    EXPECT_FALSE(h.step(waiting));
+    core->cancel_read();
+    EXPECT_EQ(run(waiting).value(), "");
+}
+
+TEST_F(PortRead, ReadsQueueOnTheReadLockAndADroppedReadReleasesIt) {
+    open_loop();
+    std::optional<poll::Task<Result<Bytes>>> first(PortCore::read(core, 3));
+    auto second = PortCore::read(core, 2);
+    EXPECT_FALSE(h.step(*first));
+    EXPECT_FALSE(h.step(second));
+    feed("a");
+    EXPECT_FALSE(h.step(*first));  // takes "a", waits for more
+    first.reset();                 // dropped: its "a" is lost, its lock passed on
+    feed("bc");
+    EXPECT_EQ(run(second).value(), "bc");
+}
+
+TEST_F(PortRead, ALosingReadTakesNoBytes) {
+    // Data and a cancel ready in the same poll: either side may win, but a
+    // cancelled read leaves every byte in the device.
+    open_loop();
+    int cancelled = 0;
+    for (int i = 0; i < 200; ++i) {
+        feed("x");
+        core->cancel_read();
+        auto r = PortCore::read(core, 1);
+        const Bytes got = run(r).value();
+        if (got.empty()) {
+            ++cancelled;
+            EXPECT_EQ(core->in_waiting().value(), 1u);
+            auto take = PortCore::read(core, 1);
+            EXPECT_EQ(run(take).value(), "x");
+        } else {
+            EXPECT_EQ(got, "x");
+            auto drop_permit = PortCore::read(core, 1);
+            EXPECT_EQ(run(drop_permit).value(), "");  // the permit was still stored
+        }
+    }
+    EXPECT_GT(cancelled, 50);
+    EXPECT_LT(cancelled, 150);
+}
+
+TEST_F(PortRead, AHugeTimeoutMeansNoDeadline) {
+    for (double t : {1e10, 1180591620717411303424.0 /* 2**70 */, std::numeric_limits<double>::infinity()}) {
+        open_loop(timeouts(Seconds::of_float(t)));
+        auto r = PortCore::read(core, 1);
+        EXPECT_FALSE(h.step(r));
+        feed("q");
+        EXPECT_EQ(run(r).value(), "q");
+        core->close();
+    }
+}
+
+}  // namespace
+}  // namespace marovenda::port
