@@ -166,25 +166,33 @@ void run_or_report(const Callback& cb, const char* method) noexcept {
     if (!ok) report_unraisable(cb.fn.get());
 }
 
+void settle(PyObject* bridge, PyObject* value, PyObject* exception) {
+    Ref done = Ref::check(PyObject_CallMethod(bridge, "done", nullptr));
+    int is_done = PyObject_IsTrue(done.get());
+    py::check(is_done);
+    if (is_done) return;
+    if (exception) {
+        int cancelled = PyObject_IsInstance(exception, cancelled_error_class());
+        py::check(cancelled);
+        if (cancelled) {
+            Ref::check(PyObject_CallMethod(bridge, "cancel", nullptr));
+        } else {
+            Ref::check(PyObject_CallMethod(bridge, "set_exception", "O", exception));
+        }
+        return;
+    }
+    Ref::check(PyObject_CallMethod(bridge, "set_result", "O", value));
+}
+
 namespace {
 
-// settle(bridge, value, exception) on the loop thread.
 PyObject* settle_closure(PyObject* self, PyObject*) noexcept {
-    return py::entry([&]() -> Ref {
-        PyObject* bridge = PyTuple_GET_ITEM(self, 0);
+    return py::entry([&] {
         PyObject* value = PyTuple_GET_ITEM(self, 1);
         PyObject* exception = PyTuple_GET_ITEM(self, 2);
-        Ref done = Ref::check(PyObject_CallMethod(bridge, "done", nullptr));
-        int is_done = PyObject_IsTrue(done.get());
-        py::check(is_done);
-        if (is_done) return Ref::borrow(Py_None);
-        if (exception != Py_None) {
-            int cancelled = PyObject_IsInstance(exception, cancelled_error_class());
-            py::check(cancelled);
-            if (cancelled) return Ref::check(PyObject_CallMethod(bridge, "cancel", nullptr));
-            return Ref::check(PyObject_CallMethod(bridge, "set_exception", "O", exception));
-        }
-        return Ref::check(PyObject_CallMethod(bridge, "set_result", "O", value));
+        settle(PyTuple_GET_ITEM(self, 0), exception == Py_None ? value : nullptr,
+               exception == Py_None ? nullptr : exception);
+        return Ref::borrow(Py_None);
     });
 }
 

@@ -102,9 +102,11 @@ py::Ref exception_object(Shared& cell, const SerialError& error);
 // unraisable hook with fn as the object. Attached.
 void run_or_report(const Callback& cb, const char* method) noexcept;
 
-// Schedules a waiter's value or exception onto its loop. Provided by the
-// asyncio bridge.
+// Schedules a waiter's value or exception onto its loop, where settle runs.
 void schedule(const Waiter& waiter, py::Ref value, py::Ref exception) noexcept;
+// Gives a pending bridge future its value (exception NULL) or exception; a
+// CancelledError cancels it. Loop thread; throws ErrorAlreadySet.
+void settle(PyObject* bridge, PyObject* value, PyObject* exception);
 
 }  // namespace future
 

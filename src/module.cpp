@@ -6,6 +6,8 @@
 #include "capi/module.hpp"
 #include "errors_py.hpp"
 #include "list_ports.hpp"
+#include "aio_serial.hpp"
+#include "future_py.hpp"
 #include "serial.hpp"
 #include "serial_base.hpp"
 #include "serial_class.hpp"
@@ -56,7 +58,9 @@ void module_body(PyObject* m) {
     py::add_named(m, Ref::steal(serial::new_serial_for_url_function()).get());
 
     Ref aio = py::new_submodule("marovenda.aio");
-    py::check(PyObject_SetAttrString(aio.get(), "__all__", Ref::check(PyList_New(0)).get()));
+    add(aio.get(), "Future", Ref::borrow(future::future_type()));
+    add(aio.get(), "Serial", Ref::borrow(aio::aio_serial_type()));
+    py::add_named(aio.get(), Ref::steal(aio::new_serial_for_url_function()).get());
     py::add_submodule(m, "aio", aio.get());
 
     Ref tools = py::new_submodule("marovenda.tools");

@@ -131,7 +131,7 @@ class OnceResult {
 public:
     template <class F>
     const Result<T>& get(F&& fill) {
-        slot_.emplace(std::forward<F>(fill)());
+        std::call_once(once_, [&] { slot_.emplace(std::forward<F>(fill)()); });
         return *slot_;
     }
 

@@ -19,15 +19,18 @@ struct State {
     std::size_t len = 0;
     std::optional<poll::Waker> read_waker;
     std::optional<poll::Waker> write_waker;
-    bool rts;
-    bool dtr;
+    bool rts = true;
+    bool dtr = true;
 };
 
 }  // namespace loopback
 
 class LoopbackPort final : public Backend {
 public:
-    LoopbackPort(bool rts, bool dtr) { state_.rts = rts, state_.dtr = dtr; }
+    LoopbackPort(bool rts, bool dtr) {
+        state_.rts = rts;
+        state_.dtr = dtr;
+    }
 
     poll::Poll<Result<std::size_t>> poll_read(poll::Context& cx, std::span<std::uint8_t> buf) override;
     poll::Poll<Result<std::size_t>> poll_write(poll::Context& cx, std::span<const std::uint8_t> bytes) override;

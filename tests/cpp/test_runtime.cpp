@@ -121,6 +121,7 @@ struct Probe {
     std::atomic<int> depth{0};
     std::atomic<bool> alive{false};
     std::atomic<bool> off_worker_poll{false};
+    std::atomic<const void*> polled_object{nullptr};
     std::mutex m;
     Waker waker;
 
@@ -155,6 +156,7 @@ public:
             std::lock_guard lock(probe_->m);
             probe_->waker = cx.waker;
         }
+        probe_->polled_object = this;
         int n = ++probe_->polls;
         struct Leave {
             Probe& p;
@@ -485,12 +487,12 @@ TEST(Tasks, FirstPollRunsHereAndPendingOperationMovesUnchanged) {
         ASSERT_TRUE(first.pending);
         EXPECT_TRUE(first_on_caller);
         EXPECT_TRUE(noop_waker);
-        auto* same = first.pending.get();
+        const void* same = dynamic_cast<ScriptedOp*>(first.pending.get());
         auto sink = std::make_shared<Sink>(probe);
         r.spawn_operation<int>(std::move(first.pending), sink);
         ASSERT_TRUE(eventually([&] { return sink->result().has_value(); }));
         EXPECT_EQ(sink->result()->value(), 2);  // its second poll, in the task
-        EXPECT_NE(same, nullptr);
+        EXPECT_EQ(probe->polled_object.load(), same);
     }
 }
 
