@@ -1,7 +1,9 @@
 #include "future.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <utility>
 
 #include "capi/entry.hpp"
@@ -84,7 +86,9 @@ bool complete(Shared& cell, OpResult result) noexcept {
         // Nothing may run Python now; the references go with the deferral.
         return true;
     }
-    for (const Waiter& w : waiters) {
+    for (Waiter& entry : waiters) {
+        // Each waiter's loop and bridge are released as soon as it is handled.
+        const Waiter w = std::move(entry);
         Ref closed = Ref::steal(PyObject_CallMethod(w.loop.get(), "is_closed", nullptr));
         int is_closed = closed ? PyObject_IsTrue(closed.get()) : -1;
         if (is_closed < 0) {
@@ -103,9 +107,10 @@ bool complete(Shared& cell, OpResult result) noexcept {
         }
         schedule(w, std::move(value), std::move(exception));
     }
-    for (const auto& cb : callbacks) run_or_report(*cb, "call_soon_threadsafe");
-    waiters.clear();
-    callbacks.clear();
+    for (auto& cb : callbacks) {
+        run_or_report(*cb, "call_soon_threadsafe");
+        cb.reset();
+    }
     return true;
 }
 
@@ -247,11 +252,14 @@ Ref OpFuture::wait(std::optional<double> timeout) const {
     std::optional<clock::time_point> deadline;
     if (timeout) {
         double t = *timeout > 0 ? *timeout : 0.0;  // negative, -0.0 and NaN become 0
-        if (t < 18446744073709551616.0) {
-            auto span = std::chrono::nanoseconds(static_cast<std::int64_t>(std::nearbyint(t * 1e9)));
-            auto now = clock::now();
-            if (t < 9.0e9 && span < clock::time_point::max() - now) deadline = now + span;
-        }
+        // To the nearest nanosecond, ties to even. A span the clock cannot
+        // hold (2^64 s and more, infinity) means no deadline; it is compared
+        // as a double before any conversion to an integer.
+        double ns = std::nearbyint(t * 1e9);
+        auto now = clock::now();
+        double room = static_cast<double>(std::chrono::nanoseconds(clock::time_point::max() - now).count());
+        if (t < 18446744073709551616.0 && ns < room)
+            deadline = now + std::chrono::nanoseconds(static_cast<std::int64_t>(ns));
     }
     // A wait on a runtime worker must not stall the runtime while it blocks.
     runtime::HandOff hand_off;

@@ -21,7 +21,7 @@ struct FutureObject {
 
 struct ReadyObject {
     PyObject_HEAD
-    PyObject* value;  // owned; released in dealloc
+    py::Ref value;
     std::atomic<bool> yielded;
 };
 
@@ -56,7 +56,7 @@ Ref new_ready(Ref value) {
     auto* type = reinterpret_cast<PyTypeObject*>(ready_type());
     Ref self = Ref::check(type->tp_alloc(type, 0));
     auto* r = reinterpret_cast<ReadyObject*>(self.get());
-    r->value = value.release();
+    new (&r->value) Ref(std::move(value));
     new (&r->yielded) std::atomic<bool>(false);
     return self;
 }
@@ -66,7 +66,7 @@ PyObject* ready_step(PyObject* self) noexcept {
         auto* r = reinterpret_cast<ReadyObject*>(self);
         if (!r->yielded.exchange(true)) return Ref::borrow(Py_None);
         // StopIteration(value) with the value as its one argument, tuples included.
-        Ref exc = Ref::check(PyObject_CallOneArg(PyExc_StopIteration, r->value));
+        Ref exc = Ref::check(PyObject_CallOneArg(PyExc_StopIteration, r->value.get()));
         PyErr_SetObject(PyExc_StopIteration, exc.get());
         throw py::ErrorAlreadySet{};
         return Ref();
@@ -107,7 +107,7 @@ PyObject* ready_iter(PyObject* self) noexcept { return Ref::borrow(self).release
 void ready_dealloc(PyObject* self) noexcept {
     Ref type = Ref::steal(reinterpret_cast<PyObject*>(Py_TYPE(self)));
     auto* r = reinterpret_cast<ReadyObject*>(self);
-    Ref value = Ref::steal(r->value);
+    r->value.~Ref();
     r->yielded.~atomic();
     Py_TYPE(self)->tp_free(self);
 }
@@ -241,7 +241,9 @@ PyObject* f_remove_done_callback(PyObject* self, PyObject* fn) noexcept {
         }
         std::vector<Callback*> matches;
         for (const auto& entry : snapshot) {
-            int eq = PyObject_RichCompareBool(entry->fn.get(), fn, Py_EQ);
+            // A real == (no identity shortcut), the entry's fn on the left.
+            Ref cmp = Ref::check(PyObject_RichCompare(entry->fn.get(), fn, Py_EQ));
+            int eq = PyObject_IsTrue(cmp.get());
             py::check(eq);
             if (eq) matches.push_back(entry.get());
         }

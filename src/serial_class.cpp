@@ -105,7 +105,21 @@ PyObject* readinto(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
             // The target is checked before reading, so a read-only buffer
             // never costs the port its bytes.
             Py_buffer view;
-            py::check(PyObject_GetBuffer(b, &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS));
+            if (PyObject_GetBuffer(b, &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) {
+                if (!PyErr_ExceptionMatches(PyExc_BufferError)) throw py::ErrorAlreadySet{};
+                Ref cause = Ref::steal(PyErr_GetRaisedException());
+                std::string name = "?";
+                if (Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(b)))) {
+                    if (const char* s = PyUnicode_AsUTF8(type_name.get())) name = s;
+                }
+                PyErr_Clear();
+                PyErr_Format(PyExc_TypeError, "a writable contiguous bytes-like object is required, not '%s'",
+                             name.c_str());
+                Ref error = Ref::steal(PyErr_GetRaisedException());
+                PyException_SetCause(error.get(), cause.release());
+                PyErr_SetRaisedException(error.release());
+                throw py::ErrorAlreadySet{};
+            }
             struct Release {
                 Py_buffer* v;
                 ~Release() { PyBuffer_Release(v); }
