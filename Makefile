@@ -40,7 +40,7 @@ demo: build
 bench: build
 	cmake -S . -B build/bench $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release -DMAROVENDA_BENCH=ON >/dev/null
 	cmake --build build/bench -j$(JOBS)
-	tools/python bench/run.py
+	PYTHONPATH=build/bench/pkg $(PY) bench/run.py
 
 clean:
 	rm -rf build

@@ -230,6 +230,11 @@ SerialError start_error(const std::exception& e) {
     return SerialError::os(std::nullopt, std::move(message));
 }
 
+namespace {
+// Set in every child process forked after the runtime started.
+std::atomic<bool> g_forked{false};
+}  // namespace
+
 Result<Runtime*> start() {
     Runtime::State* state = nullptr;
     Runtime* rt = nullptr;
@@ -256,6 +261,9 @@ Result<Runtime*> start() {
     }
     for (auto& t : workers) t.detach();
     rt->pid_ = ::getpid();
+    // getpid() is a system call on every operation otherwise; a forked child
+    // learns that it is one from this handler instead.
+    ::pthread_atfork(nullptr, nullptr, [] { g_forked.store(true, std::memory_order_relaxed); });
     return rt;
 }
 
@@ -271,7 +279,7 @@ Result<Runtime*> runtime() {
     });
     if (!r) return r.error();
     Runtime* rt = r.value();
-    if (::getpid() != rt->pid()) return SerialError::forked();
+    if (g_forked.load(std::memory_order_relaxed) && ::getpid() != rt->pid()) return SerialError::forked();
     return rt;
 }
 

@@ -3,6 +3,8 @@
 // readiness waits.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -12,27 +14,38 @@
 
 namespace marovenda::poll {
 
-// Wakes one parked thread; a wake before the park is not lost.
+// Wakes one parked thread; a wake before the park is not lost. A parked
+// thread spins briefly before it sleeps: a hand-off between two threads
+// (a writer filling what a reader drains) then costs no futex round trip.
 class Parker final : public Wakeable {
 public:
     void wake() noexcept override {
-        {
+        woken_.store(true);
+        if (sleeping_.load()) {
             std::lock_guard lock(mu_);
-            woken_ = true;
+            cv_.notify_one();
         }
-        cv_.notify_one();
     }
-    // Sleeps until woken or until the deadline; clears the wake.
+    // Returns once woken or at the deadline; clears the wake.
     void park_until(std::chrono::steady_clock::time_point deadline) {
+        const auto spin_end = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
+        for (unsigned i = 1;; ++i) {
+            if (woken_.exchange(false)) return;
+            if (i % 64 == 0 && std::chrono::steady_clock::now() >= std::min(spin_end, deadline)) break;
+            __builtin_ia32_pause();
+        }
         std::unique_lock lock(mu_);
-        cv_.wait_until(lock, deadline, [&] { return woken_; });
-        woken_ = false;
+        sleeping_.store(true);
+        cv_.wait_until(lock, deadline, [&] { return woken_.load(); });
+        sleeping_.store(false);
+        woken_.store(false);
     }
 
 private:
+    std::atomic<bool> woken_{false};
+    std::atomic<bool> sleeping_{false};
     std::mutex mu_;
     std::condition_variable cv_;
-    bool woken_ = false;
 };
 
 // Polls f on this thread until it is ready or `window` has passed since the
