@@ -18,7 +18,8 @@ build: setup
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
-	tools/python -m pytest -q tests/python
+	# pytest's status 5 means it collected nothing, which is no failure here.
+	tools/python -m pytest -q tests/python || [ $$? -eq 5 ]
 
 sanitize: setup
 	cmake -S . -B build/asan -DMAROVENDA_MODULE=OFF -DMAROVENDA_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug >/dev/null

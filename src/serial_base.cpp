@@ -11,6 +11,7 @@
 #include "capi/thread.hpp"
 #include "errors_py.hpp"
 #include "serial.hpp"
+#include "serial_args.hpp"
 
 namespace marovenda::serial {
 
@@ -26,27 +27,10 @@ namespace {
     throw py::ErrorAlreadySet{};
 }
 
-// Runs a conversion, adding the "while processing" note to its error.
-template <class F>
-auto converting(const char* name, F&& convert) -> decltype(convert()) {
-    try {
-        return convert();
-    } catch (const py::ErrorAlreadySet&) {
-        py::add_processing_note(name);
-        throw;
-    }
-}
-
 bool truth(PyObject* obj) {
     int v = PyObject_IsTrue(obj);
     py::check(v);
     return v != 0;
-}
-
-double float_arg(PyObject* obj) {
-    double d = PyFloat_AsDouble(obj);
-    if (d == -1.0 && PyErr_Occurred()) throw py::ErrorAlreadySet{};
-    return d;
 }
 
 constexpr const char parity_letters[] = "NEOMS";

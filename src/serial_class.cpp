@@ -9,6 +9,7 @@
 #include "capi/once.hpp"
 #include "capi/thread.hpp"
 #include "serial.hpp"
+#include "serial_args.hpp"
 #include "serial_base.hpp"
 #include "serial_ops.hpp"
 
@@ -17,37 +18,6 @@ namespace marovenda::serial {
 using py::Ref;
 
 namespace {
-
-template <class F>
-auto converting(const char* name, F&& convert) -> decltype(convert()) {
-    try {
-        return convert();
-    } catch (const py::ErrorAlreadySet&) {
-        py::add_processing_note(name);
-        throw;
-    }
-}
-
-std::size_t unsigned_word(PyObject* obj) {
-    Ref n = Ref::check(PyNumber_Index(obj));
-    std::size_t v = PyLong_AsSize_t(n.get());
-    if (v == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw py::ErrorAlreadySet{};
-    return v;
-}
-
-Py_ssize_t signed_word(PyObject* obj) {
-    Ref n = Ref::check(PyNumber_Index(obj));
-    Py_ssize_t v = PyLong_AsSsize_t(n.get());
-    if (v == -1 && PyErr_Occurred()) throw py::ErrorAlreadySet{};
-    return v;
-}
-
-using Fastcall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
-template <Fastcall F>
-PyCFunction fastcall() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
 
 const py::Signature read_sig{"Serial.read()", {{"size"}}};
 PyObject* read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) noexcept {
@@ -159,14 +129,7 @@ PyObject* send_break(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     return py::entry([&] {
         py::Arguments a;
         py::parse(send_break_sig, args, nargs, kw, a);
-        double duration = 0.25;
-        if (a.has(0)) {
-            duration = converting("duration", [&] {
-                double d = PyFloat_AsDouble(a[0]);
-                if (d == -1.0 && PyErr_Occurred()) throw py::ErrorAlreadySet{};
-                return d;
-            });
-        }
+        double duration = a.has(0) ? converting("duration", [&] { return float_arg(a[0]); }) : 0.25;
         return run(ops::send_break(shared_core(self), duration));
     });
 }
