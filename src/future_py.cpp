@@ -28,8 +28,15 @@ struct ReadyObject {
 OpFuture& fut_of(PyObject* self) { return reinterpret_cast<FutureObject*>(self)->fut; }
 Shared& cell_of(PyObject* self) { return *fut_of(self).cell(); }
 
+// An import: the module already in sys.modules is taken from there, which
+// keeps the per-await lookups cheap.
 Ref import_attr(const char* module, const char* name) {
-    Ref m = Ref::check(PyImport_ImportModule(module));
+    Ref key = Ref::check(PyUnicode_InternFromString(module));
+    Ref m = Ref::steal(PyImport_GetModule(key.get()));
+    if (!m) {
+        if (PyErr_Occurred()) throw py::ErrorAlreadySet{};
+        m = Ref::check(PyImport_Import(key.get()));
+    }
     return Ref::check(PyObject_GetAttrString(m.get(), name));
 }
 
