@@ -121,7 +121,15 @@ bool cancel_shared(Shared& cell) noexcept {
         handle = cell.state.abort_handle;
     }
     bool completed = complete(cell, SerialError::cancelled());
-    if (completed && handle) handle.abort();
+    if (completed && handle) {
+        // abort() may wait for a poll in progress; never attached meanwhile.
+        if (py::attached()) {
+            py::Detached detached;
+            handle.abort();
+        } else {
+            handle.abort();
+        }
+    }
     return completed;
 }
 

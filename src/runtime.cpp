@@ -143,8 +143,14 @@ public:
             phase_ = Phase::Queued;
             lock.unlock();
             post();
+            return;
         }
-        // Queued or running: run() sees the flag before any further poll.
+        // Queued: run() sees the flag before any poll. Running: the poll in
+        // progress may still take bytes, so wait for it to return; after
+        // abort() returns the operation consumes nothing more. Polls never
+        // wait for anything, so this wait is short.
+        if (runner_ != std::this_thread::get_id())
+            idle_.wait(lock, [&] { return phase_ != Phase::Running && phase_ != Phase::RunningWoken; });
     }
 
     void post() { asio::post(rt_.io(), [self = shared_from_this()] { self->run(); }); }
@@ -162,6 +168,7 @@ private:
             std::lock_guard lock(mutex_);
             aborted = aborted_;
             phase_ = aborted ? Phase::Done : Phase::Running;
+            runner_ = std::this_thread::get_id();
         }
         if (aborted) return finish();
 
@@ -174,9 +181,11 @@ private:
         }
 
         std::unique_lock lock(mutex_);
+        runner_ = {};
         if (done || aborted_) {
             phase_ = Phase::Done;
             lock.unlock();
+            idle_.notify_all();
             return finish();
         }
         if (phase_ == Phase::RunningWoken) {
@@ -198,6 +207,8 @@ private:
     Runtime& rt_;
     poll::BoxFuture<void> future_;  // touched only by the run() in progress
     std::mutex mutex_;
+    std::condition_variable idle_;  // a poll in progress has returned
+    std::thread::id runner_;        // the thread polling, while Running
     Phase phase_ = Phase::Queued;
     bool aborted_ = false;
 };

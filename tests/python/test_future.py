@@ -688,11 +688,6 @@ def test_ready_steps_once_across_threads(s):
 SETTLE = 0.002
 
 
-@pytest.mark.xfail(
-    strict=False,
-    reason="runtime: a task whose first run is in progress when it is aborted can still take "
-    "a byte written after cancel() returned True",
-)
 def test_cancel_right_after_start_eats_no_later_byte(s):
     for _ in range(3000):
         f = s.read(1)
