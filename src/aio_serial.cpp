@@ -10,6 +10,7 @@
 #include "serial.hpp"
 #include "serial_args.hpp"
 #include "serial_base.hpp"
+#include "serial_methods.hpp"
 #include "serial_class.hpp"
 #include "serial_ops.hpp"
 
@@ -27,69 +28,8 @@ Ref start(Operation op) {
     return future::wrap(std::move(f).value());
 }
 
-const py::Signature read_sig{"Serial.read()", {{"size"}}};
-PyObject* read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) noexcept {
-    return py::entry([&] {
-        py::Arguments a;
-        py::parse(read_sig, args, nargs, kw, a);
-        std::size_t size = a.has(0) ? converting("size", [&] { return unsigned_word(a[0]); }) : 1;
-        return start(ops::read(shared_core(self), size));
-    });
-}
-
-const py::Signature read_until_sig{"Serial.read_until()", {{"expected"}, {"size"}}};
-PyObject* read_until(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) noexcept {
-    return py::entry([&] {
-        py::Arguments a;
-        py::parse(read_until_sig, args, nargs, kw, a);
-        std::optional<std::size_t> size;
-        if (a.has(1) && a[1] != Py_None) size = converting("size", [&] { return unsigned_word(a[1]); });
-        std::string expected = a.has(0) && a[0] != Py_None ? to_bytes(a[0]) : std::string("\n");
-        return start(ops::read_until(shared_core(self), std::move(expected), size));
-    });
-}
-
-const py::Signature readline_sig{"Serial.readline()", {{"size"}}};
-PyObject* readline(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) noexcept {
-    return py::entry([&] {
-        py::Arguments a;
-        py::parse(readline_sig, args, nargs, kw, a);
-        Py_ssize_t size = a.has(0) ? converting("size", [&] { return signed_word(a[0]); }) : -1;
-        return start(ops::readline(shared_core(self), size));
-    });
-}
-
-const py::Signature readlines_sig{"Serial.readlines()", {{"hint"}}};
-PyObject* readlines(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) noexcept {
-    return py::entry([&] {
-        py::Arguments a;
-        py::parse(readlines_sig, args, nargs, kw, a);
-        Py_ssize_t hint = a.has(0) ? converting("hint", [&] { return signed_word(a[0]); }) : -1;
-        return start(ops::readlines(shared_core(self), hint));
-    });
-}
-
-const py::Signature write_sig{"Serial.write()", {{"data", true}}};
-PyObject* write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) noexcept {
-    return py::entry([&] {
-        py::Arguments a;
-        py::parse(write_sig, args, nargs, kw, a);
-        return start(ops::write(shared_core(self), to_bytes(a[0])));
-    });
-}
-
 PyObject* flush(PyObject* self, PyObject*) noexcept {
     return py::entry([&] { return start(ops::flush(shared_core(self))); });
-}
-
-const py::Signature send_break_sig{"Serial.send_break()", {{"duration"}}};
-PyObject* send_break(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) noexcept {
-    return py::entry([&] {
-        py::Arguments a;
-        py::parse(send_break_sig, args, nargs, kw, a);
-        double duration = a.has(0) ? converting("duration", [&] { return float_arg(a[0]); }) : 0.25;
-        return start(ops::send_break(shared_core(self), duration));
-    });
 }
 
 PyObject* read_all(PyObject* self, PyObject*) noexcept {
@@ -118,14 +58,14 @@ int init_slot(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
 }
 
 PyMethodDef methods[] = {
-    {"read", fastcall<read>(), METH_FASTCALL | METH_KEYWORDS, "read($self, size=1)\n--\n\n"},
-    {"read_until", fastcall<read_until>(), METH_FASTCALL | METH_KEYWORDS,
+    {"read", methods::fastcall<methods::read, start>(), METH_FASTCALL | METH_KEYWORDS, "read($self, size=1)\n--\n\n"},
+    {"read_until", methods::fastcall<methods::read_until, start>(), METH_FASTCALL | METH_KEYWORDS,
      "read_until(self, /, expected=b'\\n', size=None)\n--\n\n"},
-    {"readline", fastcall<readline>(), METH_FASTCALL | METH_KEYWORDS, "readline(self, /, size=-1)\n--\n\n"},
-    {"readlines", fastcall<readlines>(), METH_FASTCALL | METH_KEYWORDS, "readlines(self, /, hint=-1)\n--\n\n"},
-    {"write", fastcall<write>(), METH_FASTCALL | METH_KEYWORDS, "write($self, data)\n--\n\n"},
+    {"readline", methods::fastcall<methods::readline, start>(), METH_FASTCALL | METH_KEYWORDS, "readline(self, /, size=-1)\n--\n\n"},
+    {"readlines", methods::fastcall<methods::readlines, start>(), METH_FASTCALL | METH_KEYWORDS, "readlines(self, /, hint=-1)\n--\n\n"},
+    {"write", methods::fastcall<methods::write, start>(), METH_FASTCALL | METH_KEYWORDS, "write($self, data)\n--\n\n"},
     {"flush", flush, METH_NOARGS, "flush($self)\n--\n\n"},
-    {"send_break", fastcall<send_break>(), METH_FASTCALL | METH_KEYWORDS, "send_break($self, duration=0.25)\n--\n\n"},
+    {"send_break", methods::fastcall<methods::send_break, start>(), METH_FASTCALL | METH_KEYWORDS, "send_break($self, duration=0.25)\n--\n\n"},
     {"read_all", read_all, METH_NOARGS, "read_all($self)\n--\n\n"},
     {"__aenter__", aenter, METH_NOARGS, "__aenter__($self)\n--\n\n"},
     {"__aexit__", aexit, METH_VARARGS, "__aexit__($self, *_args)\n--\n\n"},
