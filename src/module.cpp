@@ -11,6 +11,7 @@
 #include "serial.hpp"
 #include "serial_base.hpp"
 #include "serial_class.hpp"
+#include "transport.hpp"
 
 namespace marovenda {
 
@@ -61,6 +62,18 @@ void module_body(PyObject* m) {
     add(aio.get(), "Future", Ref::borrow(future::future_type()));
     add(aio.get(), "Serial", Ref::borrow(aio::aio_serial_type()));
     py::add_named(aio.get(), Ref::steal(aio::new_serial_for_url_function()).get());
+    py::add_named(aio.get(), transport::new_getattr_function().get());
+    // SerialTransport is made by __getattr__ on first access, yet listed.
+    Ref aio_all = Ref::check(PyObject_GetAttrString(aio.get(), "__all__"));
+    if (!PyList_Check(aio_all.get())) {
+        PyErr_SetString(PyExc_TypeError, "`__all__` must be a list");
+        throw py::ErrorAlreadySet{};
+    }
+    Ref::check(PyObject_CallMethod(aio_all.get(), "remove", "s", "__getattr__"));
+    py::check(PyList_Append(aio_all.get(), str("SerialTransport").get()));
+    py::add_named(aio.get(), transport::new_create_serial_connection_function().get());
+    py::add_named(aio.get(), transport::new_connection_for_serial_function().get());
+    py::add_named(aio.get(), transport::new_open_serial_connection_function().get());
     py::add_submodule(m, "aio", aio.get());
 
     Ref tools = py::new_submodule("marovenda.tools");

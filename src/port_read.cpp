@@ -3,6 +3,7 @@
 // only inside a poll of the device under the backend lock, so a side that
 // loses a race has taken no bytes.
 #include <algorithm>
+#include <memory>
 
 #include "port.hpp"
 
@@ -149,12 +150,14 @@ poll::Task<Result<std::vector<Bytes>>> PortCore::readlines(std::shared_ptr<PortC
 }
 
 poll::Task<Result<Bytes>> PortCore::read_available_locked(std::shared_ptr<PortCore> core, std::size_t max) {
-    std::vector<std::uint8_t> buf(std::max<std::size_t>(max, 1));
-    auto chunk = read_chunk(core, std::nullopt, buf);
+    // Left uninitialised: only what the device wrote into it is copied out.
+    const std::size_t len = std::max<std::size_t>(max, 1);
+    auto buf = std::make_unique_for_overwrite<std::uint8_t[]>(len);
+    auto chunk = read_chunk(core, std::nullopt, std::span(buf.get(), len));
     auto got = co_await chunk;
     if (!got) co_return std::move(got).error();
     if (!got.value()) co_return Bytes();
-    co_return Bytes(reinterpret_cast<const char*>(buf.data()), *got.value());
+    co_return Bytes(reinterpret_cast<const char*>(buf.get()), *got.value());
 }
 
 poll::Task<Result<Bytes>> PortCore::read_available(std::shared_ptr<PortCore> core, std::size_t max) {
