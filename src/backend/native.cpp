@@ -193,6 +193,9 @@ public:
         if (auto code = standard_speed(rate)) return modify([&](termios& t) {
                 ::cfsetispeed(&t, *code);
                 ::cfsetospeed(&t, *code);
+                // An input rate left from an earlier termios2 rate would
+                // otherwise stay in force; without one, input follows output.
+                t.c_cflag &= ~tcflag_t{CIBAUD};
             });
         if (int e = calls_.set_custom_speed(fd_, rate)) return layer_error(e);
         return {};

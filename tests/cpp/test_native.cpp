@@ -259,6 +259,8 @@ TEST_F(Native, StandardRatesUseTheBConstantsOthersTermios2AfterTheAttributes) {
     auto dev = opened(s);
     EXPECT_EQ(::cfgetospeed(&tty.attrs), speed_t{B115200});
     EXPECT_EQ(::cfgetispeed(&tty.attrs), speed_t{B115200});
+    // No separate input rate survives (the fake starts with every bit set).
+    EXPECT_EQ(tty.attrs.c_cflag & CIBAUD, 0u);
     EXPECT_EQ(tty.custom_rate, 0u);
 
     s.baudrate = 250000;

@@ -175,6 +175,9 @@ def test_settings_reach_the_terminal_attributes(pty):
         assert struct.unpack_from("II", raw, 36) == (250000, 250000)
         s.baudrate = 115200
         assert pty.attrs()[4:6] == [termios.B115200, termios.B115200]
+        # The input rate follows too, not only the output rate.
+        raw = fcntl.ioctl(pty.slave, TCGETS2, bytes(44))
+        assert struct.unpack_from("II", raw, 36) == (115200, 115200)
     finally:
         s.close()
 
