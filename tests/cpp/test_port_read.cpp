@@ -204,6 +204,34 @@ TEST_F(PortRead, ALosingReadTakesNoBytes) {
     EXPECT_LT(cancelled, 150);
 }
 
+TEST_F(PortRead, ACancelThatLosesToDataStillEndsTheRead) {
+    // The waiting chunk is chosen by the cancel, then data arrives before it
+    // is polled again. When the data wins, that chunk drops its waiter: the
+    // cancel must reach the next chunk, or the read waits for ever.
+    open_loop();
+    int data_won = 0;
+    for (int i = 0; i < 100; ++i) {
+        auto r = PortCore::read(core, 10);
+        ASSERT_FALSE(h.step(r));
+        feed("ab");
+        core->cancel_read();
+        const Bytes got = h.block_on(r, std::chrono::milliseconds(500)).value();
+        const auto left = core->in_waiting().value();
+        if (got == "ab") {
+            ++data_won;
+            EXPECT_EQ(left, 0u);
+        } else {
+            EXPECT_EQ(got, "");
+            EXPECT_EQ(left, 2u);  // the cancel won: the bytes stay in the device
+            ASSERT_TRUE(core->reset_input_buffer().ok());
+        }
+        auto after = PortCore::read(core, 1);  // the cancel was used up
+        EXPECT_FALSE(h.step(after));
+    }
+    EXPECT_GT(data_won, 20);
+    EXPECT_LT(data_won, 80);
+}
+
 TEST_F(PortRead, AHugeTimeoutMeansNoDeadline) {
     for (double t : {1e10, 1180591620717411303424.0 /* 2**70 */, std::numeric_limits<double>::infinity()}) {
         open_loop(timeouts(Seconds::of_float(t)));
