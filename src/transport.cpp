@@ -158,6 +158,12 @@ struct State {
     bool reading_paused = false;
     bool writing_paused = false;
     bool finished = false;
+    // A read or write between its check and the store of its future (for
+    // reads, also a completion step until it has dealt with its data): a
+    // second start in that gap would run beside it, and its completion, found
+    // stale, would drop the bytes it read or the error it met.
+    bool read_starting = false;
+    bool write_starting = false;
 };
 
 // The lock is held only for short decisions: never across a Python call, an
@@ -181,7 +187,22 @@ TransportCore& tc_of(PyObject* self) { return reinterpret_cast<CoreObject*>(self
 
 using Lock = std::lock_guard<std::mutex>;
 
-void start_reading(PyObject* self);
+// Clears a starting flag on the paths that leave without storing a future.
+// Paths that decide under the lock clear the flag there and disarm this.
+struct Starting {
+    TransportCore& tc;
+    bool State::*flag;
+    bool armed = true;
+    void release() {
+        if (!armed) return;
+        armed = false;
+        Lock lock(tc.mu);
+        tc.state.*flag = false;
+    }
+    ~Starting() { release(); }
+};
+
+void start_reading(PyObject* self, bool reserved = false);
 void start_writing(PyObject* self);
 void finish(PyObject* self, bool drain);
 void close_with(PyObject* self, Ref exception);
@@ -325,18 +346,28 @@ void maybe_resume(PyObject* self) {
     notify(self, protocol, n_resume_writing);
 }
 
-void start_reading(PyObject* self) {
+// reserved: the caller is the completion step of the previous read, which
+// took the start over when it cleared that read's future.
+void start_reading(PyObject* self, bool reserved) {
     TransportCore& tc = tc_of(self);
     {
         Lock lock(tc.mu);
-        const State& st = tc.state;
-        if (st.closing || st.reading_paused || st.read_future) return;
+        State& st = tc.state;
+        if (!reserved && (st.read_future || st.read_starting)) return;
+        if (st.closing || st.reading_paused) {
+            st.read_starting = false;
+            return;
+        }
+        st.read_starting = true;
     }
+    Starting starting{tc, &State::read_starting};
     Ref fut = start(poll::boxed(read_body(tc.core)));
     Ref replaced;
     {
         Lock lock(tc.mu);
         replaced = std::exchange(tc.state.read_future, fut);
+        tc.state.read_starting = false;
+        starting.armed = false;
     }
     when_done(self, fut, &on_read_def);
 }
@@ -346,16 +377,24 @@ void on_read(PyObject* self, PyObject* future) {
     Ref taken;
     {
         Lock lock(tc.mu);
-        if (!tc.state.read_future || tc.state.read_future.get() != future) return;  // stale
-        taken = std::move(tc.state.read_future);
+        State& st = tc.state;
+        if (!st.read_future || st.read_future.get() != future) return;  // stale
+        taken = std::move(st.read_future);
+        // Until this step has held, dropped or delivered its data, no other
+        // thread may start a read: that read's data could reach the protocol
+        // before the data held here.
+        st.read_starting = true;
     }
+    Starting reservation{tc, &State::read_starting};
     Ref data;
     try {
         data = call_method(future, n_result);
     } catch (const py::ErrorAlreadySet&) {
         // A read error ends the connection gracefully; the protocol learns of
         // it through connection_lost only.
-        close_with(self, take_error());
+        Ref e = take_error();
+        reservation.release();
+        close_with(self, std::move(e));
         return;
     }
     if (!PyBytes_Check(data.get())) not_an_instance(data.get(), "bytes");
@@ -363,15 +402,18 @@ void on_read(PyObject* self, PyObject* future) {
     {
         Lock lock(tc.mu);
         State& st = tc.state;
-        if (st.closing) return;
-        if (st.reading_paused) {
-            st.held_data.append(PyBytes_AS_STRING(data.get()), std::size_t(PyBytes_GET_SIZE(data.get())));
+        if (st.closing || st.reading_paused) {
+            if (!st.closing)
+                st.held_data.append(PyBytes_AS_STRING(data.get()), std::size_t(PyBytes_GET_SIZE(data.get())));
+            st.read_starting = false;
+            reservation.armed = false;
             return;
         }
         protocol = st.protocol;
     }
     // The device is read again while the protocol works on this data.
-    start_reading(self);
+    reservation.armed = false;
+    start_reading(self, true);
     if (protocol && PyBytes_GET_SIZE(data.get()) > 0) call_method(protocol.get(), n_data_received, data.get());
 }
 
@@ -400,15 +442,19 @@ void start_writing(PyObject* self) {
     {
         Lock lock(tc.mu);
         State& st = tc.state;
-        if (st.write_future || st.write_buffer.empty()) return;
+        if (st.write_future || st.write_starting || st.write_buffer.empty()) return;
         chunk.swap(st.write_buffer);
         st.in_flight = chunk.size();
+        st.write_starting = true;
     }
+    Starting starting{tc, &State::write_starting};
     Ref fut = start(poll::boxed(write_body(tc.core, std::move(chunk))));
     Ref replaced;
     {
         Lock lock(tc.mu);
         replaced = std::exchange(tc.state.write_future, fut);
+        tc.state.write_starting = false;
+        starting.armed = false;
     }
     when_done(self, fut, &on_write_def);
 }
@@ -449,7 +495,7 @@ void on_write(PyObject* self, PyObject* future) {
         Lock lock(tc.mu);
         const State& st = tc.state;
         more = !st.write_buffer.empty();
-        drain_now = !more && st.closing && !st.write_future && !st.finished;
+        drain_now = !more && st.closing && !st.write_future && !st.write_starting && !st.finished;
     }
     if (more) {
         start_writing(self);
@@ -472,7 +518,7 @@ void close_with(PyObject* self, Ref exception) {
         st.closing = true;
         replaced = std::exchange(st.close_exception, std::move(exception));
         read = std::move(st.read_future);
-        drain_now = st.write_buffer.empty() && !st.write_future;
+        drain_now = st.write_buffer.empty() && !st.write_future && !st.write_starting;
     }
     if (read) call_method(read.get(), n_cancel);
     if (drain_now) finish(self, true);

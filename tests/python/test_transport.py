@@ -271,6 +271,38 @@ def test_pause_reading_holds_data_until_resume():
     run(body())
 
 
+def test_pause_and_resume_from_another_thread_lose_no_bytes():
+    # resume_reading on one thread while the loop restarts the read must not
+    # leave two reads running, one of them with nobody to deliver its bytes.
+    async def body():
+        t, p = await connect()
+        await settle()
+        stop = threading.Event()
+
+        def toggle():
+            while not stop.is_set():
+                t.pause_reading()
+                t.resume_reading()
+
+        toggler = threading.Thread(target=toggle, daemon=True)
+        toggler.start()
+        sent = bytearray()
+        end = time.monotonic() + 0.5
+        while time.monotonic() < end:
+            chunk = bytes([len(sent) % 251]) * 7
+            sent += chunk
+            t.write(chunk)
+            await asyncio.sleep(0)
+        stop.set()
+        await asyncio.to_thread(toggler.join, 5)
+        t.resume_reading()
+        await p.until(lambda: len(p.data()) >= len(sent))
+        assert p.data() == bytes(sent)
+        t.abort()
+        await p.lost
+    run(body())
+
+
 def test_close_with_buffered_data_lets_connection_lost_read_it():
     size = LOOP_CAPACITY - 96  # fits the loopback ring: no reader runs after close
 
@@ -431,6 +463,9 @@ def test_limit_changes_and_flush():
 
         t.set_write_buffer_limits(high=0)
         assert t.get_write_buffer_limits() == (0, 0)
+        before = list(p.events)
+        t.write(b"")  # nothing to write: no operation and no flow-control call
+        assert p.events == before and t.get_write_buffer_size() == 0
         t.write(b"d")
         assert p.events[-1] == "pause"
         t.abort()
