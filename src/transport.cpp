@@ -693,6 +693,9 @@ PyObject* m_resume_reading(PyObject* self, PyObject*) noexcept {
             State& st = tc.state;
             if (!st.reading_paused) return;
             st.reading_paused = false;
+            // Once closing, held data is dropped like data that arrives
+            // then: the protocol must not see data after connection_lost.
+            if (st.closing) st.held_data.clear();
             held.swap(st.held_data);
             protocol = st.protocol;
         }

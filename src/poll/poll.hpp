@@ -66,7 +66,10 @@ template <class T>
 class Poll {
 public:
     Poll(Pending) noexcept {}
-    Poll(T value) : v_(std::move(value)) {}
+    // By reference, not by value: no temporary for the optimiser to track
+    // (g++ 12 reports a false maybe-uninitialized through it at -O2).
+    Poll(T&& value) : v_(std::in_place, std::move(value)) {}
+    Poll(const T& value) : v_(std::in_place, value) {}
     bool ready() const noexcept { return v_.has_value(); }
     bool pending() const noexcept { return !v_.has_value(); }
     T& value() & { return *v_; }

@@ -271,6 +271,22 @@ def test_pause_reading_holds_data_until_resume():
     run(body())
 
 
+def test_held_data_is_not_delivered_after_close():
+    async def body():
+        t, p = await connect()
+        await settle()
+        t.pause_reading()
+        t.write(b"abc")  # taken by the running read, then held
+        await asyncio.sleep(0.2)
+        t.close()
+        t.resume_reading()
+        await p.lost
+        await asyncio.sleep(0.05)
+        assert p.events[-1][0] == "lost"
+        assert b"abc" not in p.events
+    run(body())
+
+
 def test_pause_and_resume_from_another_thread_lose_no_bytes():
     # resume_reading on one thread while the loop restarts the read must not
     # leave two reads running, one of them with nobody to deliver its bytes.
