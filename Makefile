@@ -5,7 +5,7 @@ JOBS := $(shell nproc)
 BUILD := build/dev
 CMAKE_FLAGS := -DPython_EXECUTABLE=$(PY) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all setup build test test-cpp test-python sanitize demo bench check-314 clean
+.PHONY: all setup build test test-cpp test-python sanitize demo bench check-314 clean stress asan-pytest
 
 all: build
 
@@ -45,3 +45,19 @@ bench: build
 
 clean:
 	rm -rf build
+
+# The reliability suite: load, faults and bad input, each scenario in its own
+# interpreter under a watchdog. CI runs the same with --short.
+stress: build
+	tools/python tests/stress/run.py
+
+# The whole pytest suite once against a module built with ASan and UBSan. Debug,
+# since the optimiser's maybe-uninitialized warnings under ASan are false
+# alarms that -Werror would stop at. Leaks are not checked: the runtime and
+# the interpreter keep their allocations until the process ends.
+asan-pytest: setup
+	cmake -S . -B build/asan-py $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Debug -DMAROVENDA_SANITIZE=address -DMAROVENDA_TESTS=OFF >/dev/null
+	cmake --build build/asan-py -j$(JOBS)
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+		ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		PYTHONPATH=build/asan-py/pkg $(PY) -m pytest -q -p no:cacheprovider tests/python

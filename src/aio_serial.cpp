@@ -46,8 +46,11 @@ PyObject* aenter(PyObject* self, PyObject*) noexcept {
     });
 }
 
-PyObject* aexit(PyObject* self, PyObject*) noexcept {
+const py::Signature aexit_sig{"Serial.__aexit__()", {}, true};
+PyObject* aexit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) noexcept {
     return py::entry([&] {
+        py::Arguments a;  // any positional arguments, no keywords
+        py::parse(aexit_sig, args, nargs, kw, a);
         Ref::check(PyObject_CallMethod(self, "close", nullptr));
         return future::wrap(OpFuture::resolved(Outcome::unit()));
     });
@@ -68,7 +71,7 @@ PyMethodDef methods[] = {
     {"send_break", methods::fastcall<methods::send_break, start>(), METH_FASTCALL | METH_KEYWORDS, "send_break($self, duration=0.25)\n--\n\n"},
     {"read_all", read_all, METH_NOARGS, "read_all($self)\n--\n\n"},
     {"__aenter__", aenter, METH_NOARGS, "__aenter__($self)\n--\n\n"},
-    {"__aexit__", aexit, METH_VARARGS, "__aexit__($self, *_args)\n--\n\n"},
+    {"__aexit__", fastcall<aexit>(), METH_FASTCALL | METH_KEYWORDS, "__aexit__($self, *_args)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

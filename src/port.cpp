@@ -1,5 +1,11 @@
 #include "port.hpp"
 
+#include <unistd.h>
+
+#include <new>
+
+#include "runtime.hpp"
+
 namespace marovenda::port {
 
 bool is_disconnect(const SerialError& e) noexcept {
@@ -52,6 +58,7 @@ Result<void> PortCore::open() {
 }
 
 void PortCore::close() {
+    if (runtime::in_forked_child()) return close_inherited();
     backend::BackendPtr taken;
     {
         std::lock_guard g(backend_m_);
@@ -59,6 +66,19 @@ void PortCore::close() {
     }
     closed_.notify_waiters();
     taken.reset();  // closes the device, outside the lock
+}
+
+// In a forked child only the descriptor is closed. Every lock a parent thread
+// held at the fork stays locked here for good, and the device object, its
+// waiters and its reactor registration belong to threads the child does not
+// have: they are left alone, so the object is deliberately leaked.
+void PortCore::close_inherited() {
+    if (!backend_m_.try_lock()) new (&backend_m_) std::mutex();  // stale: its owner is gone
+    else backend_m_.unlock();
+    std::lock_guard g(backend_m_);
+    if (!backend_) return;
+    if (auto fd = backend_->fileno()) ::close(*fd);
+    (void)backend_.release();
 }
 
 Result<void> PortCore::set_port(std::optional<std::string> name) {

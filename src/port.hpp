@@ -147,6 +147,8 @@ private:
     static poll::Task<Result<void>> drain(std::shared_ptr<PortCore> core);
     static poll::Task<Result<void>> break_locked(std::shared_ptr<PortCore> core, Duration duration);
 
+    void close_inherited();
+
     std::mutex backend_m_;
     backend::BackendPtr backend_;
     std::mutex state_m_;

@@ -296,6 +296,12 @@ Result<Runtime*> runtime() {
 
 bool is_worker_thread() noexcept { return t_worker != nullptr; }
 
+bool in_forked_child() noexcept {
+    if (!g_forked.load(std::memory_order_relaxed)) return false;
+    auto r = runtime();
+    return !r && r.error().kind() == SerialError::Kind::Forked;
+}
+
 struct HandOff::Replacement {
     std::atomic<bool> retire{false};
 };

@@ -100,6 +100,10 @@ SerialError start_error(const std::exception& e);
 // replacement standing in for a worker inside a HandOff.
 bool is_worker_thread() noexcept;
 
+// True in a child process forked after the runtime started: the threads that
+// held any lock at the fork do not exist there.
+bool in_forked_child() noexcept;
+
 // While alive on a worker thread, a replacement thread from the blocking pool
 // runs the runtime in this thread's stead, so the caller may block without
 // stalling other tasks; the replacement retires when the guard ends. On any

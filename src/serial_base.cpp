@@ -140,7 +140,8 @@ int set(PyObject* self, PyObject* value, void*) noexcept {
     });
 }
 
-Ref get_port(PyObject* self) { return optional_text(core_of(self).lock_state()->port); }
+// The name is copied first: the str is made after the state lock is released.
+Ref get_port(PyObject* self) { return optional_text(core_of(self).port()); }
 Ref get_is_open(PyObject* self) {
     bool open;
     {

@@ -88,8 +88,12 @@ PyObject* enter_method(PyObject* self, PyObject*) noexcept {
     });
 }
 
-PyObject* exit_method(PyObject* self, PyObject*) noexcept {
+// Positional arguments are ignored; a keyword is refused in the parser's words.
+const py::Signature exit_sig{"Serial.__exit__()", {}, true};
+PyObject* exit_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) noexcept {
     return py::entry([&] {
+        py::Arguments a;
+        py::parse(exit_sig, args, nargs, kw, a);
         Ref::check(PyObject_CallMethod(self, "close", nullptr));
         return Ref::borrow(Py_None);
     });
@@ -135,7 +139,7 @@ PyMethodDef methods[] = {
     {"send_break", methods::fastcall<methods::send_break, run>(), METH_FASTCALL | METH_KEYWORDS, "send_break($self, duration=0.25)\n--\n\n"},
     {"read_all", read_all, METH_NOARGS, "read_all($self)\n--\n\n"},
     {"__enter__", enter_method, METH_NOARGS, "__enter__($self)\n--\n\n"},
-    {"__exit__", exit_method, METH_VARARGS, "__exit__($self, *_args)\n--\n\n"},
+    {"__exit__", fastcall<exit_method>(), METH_FASTCALL | METH_KEYWORDS, "__exit__($self, *_args)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -165,7 +169,9 @@ py::OnceObject type_cell;
 void check_url(PyObject* url) {
     if (!PyUnicode_Check(url)) return;
     if (!PyUnicode_AsUTF8(url)) throw py::ErrorAlreadySet{};
-    Ref lower = Ref::check(PyObject_CallMethod(url, "lower", nullptr));
+    // str.lower itself: the check is on the text, whatever a subclass overrides.
+    Ref lower = Ref::check(
+        PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower", "O", url));
     Ref sep = Ref::check(PyUnicode_FromString("://"));
     Py_ssize_t at = PyUnicode_Find(lower.get(), sep.get(), 0, PY_SSIZE_T_MAX, 1);
     if (at == -2) throw py::ErrorAlreadySet{};

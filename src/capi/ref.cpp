@@ -1,6 +1,9 @@
 #include "capi/ref.hpp"
 
+#include <pthread.h>
+
 #include <atomic>
+#include <new>
 #include <mutex>
 #include <vector>
 
@@ -16,9 +19,19 @@ struct Deferred {
     std::atomic<bool> any{false};
 };
 
+Deferred& deferred();
+
 // Leaked on purpose: it is used by threads that outlive static destruction.
+Deferred* make_deferred() {
+    auto* d = new Deferred;
+    // A runtime thread may hold the lock at fork(); the child has no such
+    // thread, so it starts with a fresh lock.
+    ::pthread_atfork(nullptr, nullptr, [] { new (&deferred().mu) std::mutex(); });
+    return d;
+}
+
 Deferred& deferred() {
-    static Deferred* d = new Deferred;
+    static Deferred* d = make_deferred();
     return *d;
 }
 

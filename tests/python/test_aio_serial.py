@@ -210,6 +210,8 @@ def test_aenter_and_aexit_return_done_futures(s):
     assert entered.result() is s
     exited = s.__aexit__(None, None, None)
     assert exited.done() and exited.result() is None and not s.is_open
+    with pytest.raises(TypeError, match=r"^Serial\.__aexit__\(\) got an unexpected keyword argument 'exc'$"):
+        s.__aexit__(exc=None)
 
 
 def test_aexit_goes_through_close_lookup():

@@ -1,7 +1,9 @@
 import inspect
 import io
 import math
+import os
 import re
+import termios
 import weakref
 
 import pytest
@@ -206,6 +208,45 @@ def test_second_init_reconfigures_and_reopens():
     with pytest.raises(marovenda.SerialException, match=re.escape(NOT_CONFIGURED)):
         s.__init__(baudrate=300)
     assert (s.is_open, s.port, s.baudrate) == (False, None, 300)
+
+
+@pytest.fixture
+def pty_slave():
+    """A pseudo-terminal slave path, and an fd to look at its attributes."""
+    master, slave = os.openpty()
+    yield os.ttyname(slave), slave
+    os.close(master)
+    os.close(slave)
+
+
+def test_device_is_reconfigured_only_when_a_line_parameter_changes(pty_slave):
+    name, fd = pty_slave
+    s = marovenda.Serial(name, timeout=2)
+    attrs = termios.tcgetattr(fd)
+    attrs[4] = attrs[5] = termios.B300  # behind the object's back
+    termios.tcsetattr(fd, termios.TCSANOW, attrs)
+    s.baudrate = 9600
+    s.timeout = 1
+    s.exclusive = True
+    s.apply_settings(s.get_settings())
+    assert termios.tcgetattr(fd)[4] == termios.B300  # no configure call yet
+    s.baudrate = 19200
+    assert termios.tcgetattr(fd)[4] == termios.B19200
+    s.close()
+
+
+def test_failed_reconfiguration_restores_the_whole_record(pty_slave):
+    # A pty refuses 7 data bits, so configure fails after the record changed.
+    name, _ = pty_slave
+    s = marovenda.Serial(name, 19200, timeout=2)
+    before = s.get_settings()
+    with pytest.raises(marovenda.SerialException):
+        s.apply_settings({"baudrate": 38400, "bytesize": 7, "timeout": 5, "write_timeout": 1})
+    assert s.get_settings() == before
+    with pytest.raises(marovenda.SerialException):
+        s.__init__("loop://", bytesize=7, timeout=3)
+    assert (s.get_settings(), s.port, s.is_open) == (before, name, True)  # name kept, not reopened
+    s.close()
 
 
 INIT_ERRORS = [

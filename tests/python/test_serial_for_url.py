@@ -25,6 +25,21 @@ def test_unknown_schemes(url, scheme):
     assert str(e.value) == f"invalid URL, protocol {scheme!r} not known"
 
 
+class Lowers(str):
+    """A str whose own lower() lies about its scheme."""
+
+    def lower(self):
+        return "abc://" if self.startswith("loop") else "loop://"
+
+
+def test_scheme_check_reads_the_text_not_an_overridden_lower():
+    with pytest.raises(ValueError, match="^invalid URL, protocol 'abc' not known$"):
+        marovenda.serial_for_url(Lowers("ABC://x"))
+    s = marovenda.serial_for_url(Lowers("LOOP://"))
+    assert s.is_open and s.port == "LOOP://"
+    s.close()
+
+
 def test_device_path_passes_the_check():
     s = marovenda.serial_for_url("/dev/ttyUSB0", do_not_open=True)
     assert (s.port, s.is_open) == ("/dev/ttyUSB0", False)

@@ -427,9 +427,9 @@ def test_context_manager_and_init_go_through_overrides():
     with s:
         pass
     assert calls == ["open", "close", "open", "close"]
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError, match=r"^Serial\.__exit__\(\) got an unexpected keyword argument 'exc'$"):
         s.__exit__(exc=None)
-    assert s.__exit__(None, None, None) is None
+    assert s.__exit__(None, None, None) is None and s.__exit__() is None
 
 
 def test_file_like_answers_in_both_states(port):
