@@ -280,6 +280,14 @@ Result<Runtime*> start() {
 
 Result<Runtime*> runtime() {
     // Deliberately leaked: the runtime's threads run until the process exits.
+    // Once started, the runtime is read from here without the once-cell's
+    // call, which every operation would otherwise pay.
+    static std::atomic<Runtime*> started{nullptr};
+    Runtime* rt = started.load(std::memory_order_acquire);
+    if (rt) {
+        if (g_forked.load(std::memory_order_relaxed) && ::getpid() != rt->pid()) return SerialError::forked();
+        return rt;
+    }
     static auto* cell = new OnceResult<Runtime*>();
     const Result<Runtime*>& r = cell->get([] {
         try {
@@ -289,7 +297,8 @@ Result<Runtime*> runtime() {
         }
     });
     if (!r) return r.error();
-    Runtime* rt = r.value();
+    rt = r.value();
+    started.store(rt, std::memory_order_release);
     if (g_forked.load(std::memory_order_relaxed) && ::getpid() != rt->pid()) return SerialError::forked();
     return rt;
 }

@@ -49,7 +49,8 @@ public:
     virtual void complete(Result<T> result) noexcept = 0;
 };
 
-class Runtime {
+// Read by every operation: kept on a cache line of its own.
+class alignas(64) Runtime {
 public:
     Runtime(const Runtime&) = delete;
     Runtime& operator=(const Runtime&) = delete;

@@ -13,10 +13,12 @@ namespace marovenda::py {
 
 namespace {
 
+// Every detach ends with a look at `any`; on a line of its own it stays in
+// every core's cache instead of bouncing with whatever the heap puts beside it.
 struct Deferred {
-    std::mutex mu;
+    alignas(64) std::atomic<bool> any{false};
+    alignas(64) std::mutex mu;
     std::vector<PyObject*> objects;
-    std::atomic<bool> any{false};
 };
 
 Deferred& deferred();
