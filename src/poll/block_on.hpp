@@ -57,8 +57,8 @@ template <class T>
 Poll<T> block_on_for(Future<T>& f, asio::io_context& io, BlockingExecutor& blocking,
                      std::chrono::steady_clock::duration window) {
     auto parker = std::make_shared<Parker>();
-    Context cx{Waker(parker), &io, &blocking};
     const auto end = std::chrono::steady_clock::now() + window;
+    Context cx{Waker(parker), &io, &blocking, end};
     for (;;) {
         Poll<T> p = f.poll(cx);
         if (p.ready() || std::chrono::steady_clock::now() >= end) return p;

@@ -8,6 +8,7 @@
 // and pass on any permit or grant it had been given but not yet observed.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -52,11 +53,15 @@ public:
 };
 
 // Handed to every poll: whom to wake, the reactor that runs timers and
-// descriptor readiness waits, and the pool for blocking calls.
+// descriptor readiness waits, and the pool for blocking calls. A poller that
+// will poll again by itself at `horizon` at the latest (a thread driving an
+// operation for a bounded window) says so, and timers due later than that
+// need not be armed yet.
 struct Context {
     Waker waker;
     asio::io_context* io = nullptr;
     BlockingExecutor* blocking = nullptr;
+    std::optional<std::chrono::steady_clock::time_point> horizon = std::nullopt;
 };
 
 struct Pending {};

@@ -165,6 +165,30 @@ TEST(Timeout, PollsTheInnerFutureFirstAndFiresOnTheReactorTimer) {
     EXPECT_TRUE(never.poll(h.cx).pending());
 }
 
+TEST(Sleep, ArmsItsTimerOnlyWhenDueBeforeThePollersHorizon) {
+    Harness h;
+    Sleep sooner(Clock::now() + std::chrono::milliseconds(30));
+    h.cx.horizon = Clock::now() + std::chrono::milliseconds(500);
+    int seen = h.waker->count();
+    EXPECT_TRUE(sooner.poll(h.cx).pending());
+    EXPECT_TRUE(h.waker->wait_past(seen, std::chrono::seconds(5)));  // due first: armed, and it wakes
+    EXPECT_TRUE(sooner.poll(h.cx).ready());
+
+    Sleep beyond(Clock::now() + std::chrono::milliseconds(150));
+    h.cx.horizon = Clock::now() + std::chrono::milliseconds(20);
+    seen = h.waker->count();
+    EXPECT_TRUE(beyond.poll(h.cx).pending());
+    // Due after the horizon: left for the next poll, so nothing wakes.
+    EXPECT_FALSE(h.waker->wait_past(seen, std::chrono::milliseconds(250)));
+    EXPECT_TRUE(beyond.poll(h.cx).ready());
+
+    Sleep unbounded(Clock::now() + std::chrono::milliseconds(30));
+    h.cx.horizon.reset();
+    seen = h.waker->count();
+    EXPECT_TRUE(unbounded.poll(h.cx).pending());
+    EXPECT_TRUE(h.waker->wait_past(seen, std::chrono::seconds(5)));  // no horizon: armed
+}
+
 TEST(PollOnce, MakesExactlyOneAttempt) {
     Manual m;
     Never n;
