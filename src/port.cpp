@@ -1,12 +1,73 @@
 #include "port.hpp"
 
+#include <pthread.h>
 #include <unistd.h>
 
-#include <new>
+#include <mutex>
+#include <unordered_set>
 
 #include "runtime.hpp"
 
 namespace marovenda::port {
+
+namespace {
+
+// Every live port, so that fork() can take their locks first: a lock that a
+// runtime or Python thread held at the fork would otherwise stay locked in
+// the child for good, where that thread does not exist. The device calls
+// these locks guard never wait for anything, so the fork waits only briefly.
+struct Registry {
+    std::mutex mu;
+    std::unordered_set<PortCore*> cores;
+};
+
+Registry& registry();
+
+void before_fork() {
+    auto& r = registry();
+    r.mu.lock();
+    for (PortCore* core : r.cores) core->lock_for_fork();
+}
+
+void after_fork() {
+    auto& r = registry();
+    for (PortCore* core : r.cores) core->unlock_after_fork();
+    r.mu.unlock();
+}
+
+// Leaked on purpose: ports may outlive static destruction.
+Registry& registry() {
+    static Registry* r = [] {
+        auto* made = new Registry;
+        ::pthread_atfork(before_fork, after_fork, after_fork);
+        return made;
+    }();
+    return *r;
+}
+
+}  // namespace
+
+PortCore::PortCore() {
+    auto& r = registry();
+    std::lock_guard g(r.mu);
+    r.cores.insert(this);
+}
+
+PortCore::~PortCore() {
+    auto& r = registry();
+    std::lock_guard g(r.mu);
+    r.cores.erase(this);
+}
+
+void PortCore::lock_for_fork() {
+    backend_m_.lock();
+    state_m_.lock();
+}
+
+void PortCore::unlock_after_fork() {
+    state_m_.unlock();
+    backend_m_.unlock();
+}
 
 bool is_disconnect(const SerialError& e) noexcept {
     if (e.kind() != SerialError::Kind::Os) return false;
@@ -68,13 +129,10 @@ void PortCore::close() {
     taken.reset();  // closes the device, outside the lock
 }
 
-// In a forked child only the descriptor is closed. Every lock a parent thread
-// held at the fork stays locked here for good, and the device object, its
+// In a forked child only the descriptor is closed: the device object, its
 // waiters and its reactor registration belong to threads the child does not
-// have: they are left alone, so the object is deliberately leaked.
+// have, so they are left alone and the object is deliberately leaked.
 void PortCore::close_inherited() {
-    if (!backend_m_.try_lock()) new (&backend_m_) std::mutex();  // stale: its owner is gone
-    else backend_m_.unlock();
     std::lock_guard g(backend_m_);
     if (!backend_) return;
     if (auto fd = backend_->fileno()) ::close(*fd);

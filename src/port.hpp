@@ -67,7 +67,8 @@ class PortCore {
 public:
     // A closed port with the default settings.
     static std::shared_ptr<PortCore> create() { return std::make_shared<PortCore>(); }
-    PortCore() = default;
+    PortCore();
+    ~PortCore();
     PortCore(const PortCore&) = delete;
     PortCore& operator=(const PortCore&) = delete;
 
@@ -148,6 +149,13 @@ private:
     static poll::Task<Result<void>> break_locked(std::shared_ptr<PortCore> core, Duration duration);
 
     void close_inherited();
+
+public:
+    // Held across fork() so that no port lock is inherited locked.
+    void lock_for_fork();
+    void unlock_after_fork();
+
+private:
 
     std::mutex backend_m_;
     backend::BackendPtr backend_;
