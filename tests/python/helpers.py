@@ -1,5 +1,9 @@
+import os
 import threading
 import time
+import warnings
+
+import pytest
 
 
 class Background:
@@ -63,3 +67,25 @@ class BadBool:
 
 def notes(excinfo):
     return getattr(excinfo.value, "__notes__", [])
+
+
+def fork_child(body, timeout=10.0):
+    """Runs body() in a forked child; returns its exit code (body's return value)."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads running
+        pid = os.fork()
+    if pid == 0:
+        code = 99
+        try:
+            code = body()
+        finally:
+            os._exit(code)
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return os.waitstatus_to_exitcode(status)
+        time.sleep(0.01)
+    os.kill(pid, 9)
+    os.waitpid(pid, 0)
+    pytest.fail("forked child did not finish")

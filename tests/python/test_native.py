@@ -6,12 +6,11 @@ import os
 import struct
 import termios
 import time
-import warnings
 
 import pytest
 
 import marovenda
-from helpers import Background, Timer, wait_until
+from helpers import Background, Timer, fork_child, wait_until
 
 DISCONNECT = ("device reports readiness to read but returned no data "
               "(device disconnected or multiple access on port?)")
@@ -317,28 +316,6 @@ def test_write_after_hang_up_reports_eio_and_closes(pty, ser):
         ser.write(b"x")
     assert e.value.args == (5, "Input/output error (os error 5)")
     assert not ser.is_open
-
-
-def fork_child(body):
-    """Runs body() in a forked child; returns its exit code."""
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", DeprecationWarning)
-        pid = os.fork()
-    if pid == 0:
-        code = 99
-        try:
-            code = body()
-        finally:
-            os._exit(code)
-    end = time.monotonic() + 10
-    while time.monotonic() < end:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done:
-            return os.waitstatus_to_exitcode(status)
-        time.sleep(0.01)
-    os.kill(pid, 9)
-    os.waitpid(pid, 0)
-    pytest.fail("forked child did not finish")
 
 
 def test_fork_child_cannot_open_and_closing_an_inherited_port_spares_the_parent(pty, ser):

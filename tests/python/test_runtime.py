@@ -4,13 +4,11 @@ import subprocess
 import sys
 import textwrap
 import threading
-import time
-import warnings
 
 import pytest
 
 import marovenda
-from helpers import Timer
+from helpers import Timer, fork_child
 
 FORKED = "marovenda cannot be used in a child process created by fork()"
 
@@ -57,45 +55,23 @@ def test_child_of_a_process_without_runtime_builds_its_own():
     """)
 
 
-def wait_child(pid, timeout=10.0):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done:
-            return os.waitstatus_to_exitcode(status)
-        time.sleep(0.01)
-    os.kill(pid, signal.SIGKILL)
-    os.waitpid(pid, 0)
-    pytest.fail("forked child did not finish")
-
-
 def test_fork_guard_in_a_forked_child(port):
     port.write(b"x")
     assert port.read(1) == b"x"  # the runtime exists before the fork
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", DeprecationWarning)
-        pid = os.fork()
-    if pid == 0:
-        code = 10
-        try:
-            s = marovenda.serial_for_url("loop://")  # opening and settings need no runtime
-            s.baudrate = 115200
-            s.write_timeout = 1
-            code = 11
-            for call in (lambda: s.read(1), lambda: s.write(b"y"), lambda: s.send_break(-1), s.flush):
-                try:
-                    call()
-                    code = 12
-                    break
-                except marovenda.SerialException as e:
-                    if str(e) != FORKED or type(e) is not marovenda.SerialException:
-                        code = 13
-                        break
-            else:
-                code = 0 if s.in_waiting == 0 else 14  # nothing touched the port
-        finally:
-            os._exit(code)
-    assert wait_child(pid) == 0
+    def child():
+        s = marovenda.serial_for_url("loop://")  # opening and settings need no runtime
+        s.baudrate = 115200
+        s.write_timeout = 1
+        for call in (lambda: s.read(1), lambda: s.write(b"y"), lambda: s.send_break(-1), s.flush):
+            try:
+                call()
+                return 12
+            except marovenda.SerialException as e:
+                if str(e) != FORKED or type(e) is not marovenda.SerialException:
+                    return 13
+        return 0 if s.in_waiting == 0 else 14  # nothing touched the port
+
+    assert fork_child(child) == 0
 
 
 @pytest.fixture

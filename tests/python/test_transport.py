@@ -3,20 +3,18 @@ import collections.abc
 import errno
 import gc
 import os
-import signal
 import subprocess
 import sys
 import textwrap
 import threading
 import time
-import warnings
 import weakref
 
 import pytest
 
 import marovenda
 from marovenda import aio
-from helpers import notes, wait_until
+from helpers import fork_child, notes, wait_until
 
 NOT_OPEN = "Attempting to use a port that is not open"
 FATAL = "Fatal write error on serial transport"
@@ -691,39 +689,20 @@ def test_forked_child_still_loses_the_connection(port):
     # The runtime is refused in a child, so close() cannot start the drain.
     port.write(b"x")
     assert port.read(1) == b"x"  # the runtime exists before the fork
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", DeprecationWarning)
-        pid = os.fork()
-    if pid == 0:
-        code = 10
+    async def child():
+        loop = asyncio.get_running_loop()
+        seen = handler_log(loop)
+        t, p = await connect()
+        await settle()  # the first read fails to start: reported by the loop
         try:
-            async def child():
-                loop = asyncio.get_running_loop()
-                seen = handler_log(loop)
-                t, p = await connect()
-                await settle()  # the first read fails to start: reported by the loop
-                try:
-                    t.close()
-                    return 11
-                except marovenda.SerialException:
-                    pass
-                await asyncio.wait_for(p.lost, 5)
-                return 0 if (not t.serial.is_open and len(seen) == 1) else 12
-            code = asyncio.run(child())
-        except BaseException:
-            code = 13
-        finally:
-            os._exit(code)
-    end = time.monotonic() + 20
-    while time.monotonic() < end:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done:
-            assert os.waitstatus_to_exitcode(status) == 0
-            return
-        time.sleep(0.01)
-    os.kill(pid, signal.SIGKILL)
-    os.waitpid(pid, 0)
-    pytest.fail("forked child did not finish")
+            t.close()
+            return 11
+        except marovenda.SerialException:
+            pass
+        await asyncio.wait_for(p.lost, 5)
+        return 0 if (not t.serial.is_open and len(seen) == 1) else 12
+
+    assert fork_child(lambda: asyncio.run(child()), timeout=20) == 0
 
 
 # ---- Deferred and the connection functions ------------------------------------
