@@ -119,6 +119,10 @@ public:
     // port closes; closes the port when op reports a disconnected device.
     template <class T>
     static poll::Task<Result<T>> until_closed(std::shared_ptr<PortCore> core, poll::Task<Result<T>> op);
+    // op (lazy: it starts once the lock is held) under lock, inside until_closed.
+    template <class T>
+    static poll::Task<Result<T>> holding(std::shared_ptr<PortCore> core, poll::AsyncMutex& lock,
+                                         poll::Task<Result<T>> op);
 
     static poll::Task<Result<Bytes>> read(std::shared_ptr<PortCore> core, std::size_t size);
     static poll::Task<Result<Bytes>> read_until(std::shared_ptr<PortCore> core, Bytes expected,
@@ -222,6 +226,16 @@ poll::Task<Result<T>> PortCore::until_closed(std::shared_ptr<PortCore> core, pol
     if (!result) co_return SerialError::port_not_open();
     if (!result->ok() && is_disconnect(result->error())) core->close();
     co_return std::move(*result);
+}
+
+template <class T>
+poll::Task<Result<T>> PortCore::holding(std::shared_ptr<PortCore> core, poll::AsyncMutex& lock,
+                                        poll::Task<Result<T>> op) {
+    auto acquire = lock.lock();
+    auto held = co_await acquire;
+    auto body = until_closed(std::move(core), std::move(op));
+    auto r = co_await body;
+    co_return std::move(r);
 }
 
 }  // namespace marovenda::port

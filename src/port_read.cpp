@@ -116,37 +116,21 @@ poll::Task<Result<std::vector<Bytes>>> PortCore::readlines_locked(std::shared_pt
 }
 
 poll::Task<Result<Bytes>> PortCore::read(std::shared_ptr<PortCore> core, std::size_t size) {
-    auto lock = core->read_lock_.lock();
-    auto held = co_await lock;
-    auto body = until_closed(core, read_locked(core, size));
-    auto r = co_await body;
-    co_return std::move(r);
+    return holding(core, core->read_lock_, read_locked(core, size));
 }
 
 poll::Task<Result<Bytes>> PortCore::read_until(std::shared_ptr<PortCore> core, Bytes expected,
                                                std::optional<std::size_t> size) {
-    auto lock = core->read_lock_.lock();
-    auto held = co_await lock;
-    auto body = until_closed(core, read_until_locked(core, std::move(expected), size, false));
-    auto r = co_await body;
-    co_return std::move(r);
+    return holding(core, core->read_lock_, read_until_locked(core, std::move(expected), size, false));
 }
 
 poll::Task<Result<Bytes>> PortCore::readline(std::shared_ptr<PortCore> core, std::optional<std::size_t> size) {
-    auto lock = core->read_lock_.lock();
-    auto held = co_await lock;
-    auto body = until_closed(core, read_until_locked(core, "\n", size, true));
-    auto r = co_await body;
-    co_return std::move(r);
+    return holding(core, core->read_lock_, read_until_locked(core, "\n", size, true));
 }
 
 poll::Task<Result<std::vector<Bytes>>> PortCore::readlines(std::shared_ptr<PortCore> core,
                                                            std::optional<std::size_t> hint) {
-    auto lock = core->read_lock_.lock();
-    auto held = co_await lock;
-    auto body = until_closed(core, readlines_locked(core, hint));
-    auto r = co_await body;
-    co_return std::move(r);
+    return holding(core, core->read_lock_, readlines_locked(core, hint));
 }
 
 poll::Task<Result<Bytes>> PortCore::read_available_locked(std::shared_ptr<PortCore> core, std::size_t max) {
@@ -161,11 +145,7 @@ poll::Task<Result<Bytes>> PortCore::read_available_locked(std::shared_ptr<PortCo
 }
 
 poll::Task<Result<Bytes>> PortCore::read_available(std::shared_ptr<PortCore> core, std::size_t max) {
-    auto lock = core->read_lock_.lock();
-    auto held = co_await lock;
-    auto body = until_closed(core, read_available_locked(core, max));
-    auto r = co_await body;
-    co_return std::move(r);
+    return holding(core, core->read_lock_, read_available_locked(core, max));
 }
 
 }  // namespace marovenda::port

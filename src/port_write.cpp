@@ -102,11 +102,7 @@ poll::Task<Result<void>> PortCore::drain(std::shared_ptr<PortCore> core) {
 }
 
 poll::Task<Result<void>> PortCore::flush(std::shared_ptr<PortCore> core) {
-    auto lock = core->write_lock_.lock();
-    auto held = co_await lock;
-    auto body = until_closed(core, drain(core));
-    auto r = co_await body;
-    co_return std::move(r);
+    return holding(core, core->write_lock_, drain(core));
 }
 
 poll::Task<Result<void>> PortCore::break_locked(std::shared_ptr<PortCore> core, Duration duration) {
@@ -133,11 +129,7 @@ poll::Task<Result<void>> PortCore::break_locked(std::shared_ptr<PortCore> core, 
 }
 
 poll::Task<Result<void>> PortCore::send_break(std::shared_ptr<PortCore> core, Duration duration) {
-    auto lock = core->write_lock_.lock();
-    auto held = co_await lock;
-    auto body = until_closed(core, break_locked(core, duration));
-    auto r = co_await body;
-    co_return std::move(r);
+    return holding(core, core->write_lock_, break_locked(core, duration));
 }
 
 }  // namespace marovenda::port
