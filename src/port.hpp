@@ -231,9 +231,10 @@ poll::Task<Result<T>> PortCore::until_closed(std::shared_ptr<PortCore> core, pol
 template <class T>
 poll::Task<Result<T>> PortCore::holding(std::shared_ptr<PortCore> core, poll::AsyncMutex& lock,
                                         poll::Task<Result<T>> op) {
+    // core, a parameter, outlives the guard: the lock lives inside it.
     auto acquire = lock.lock();
     auto held = co_await acquire;
-    auto body = until_closed(std::move(core), std::move(op));
+    auto body = until_closed(core, std::move(op));
     auto r = co_await body;
     co_return std::move(r);
 }
