@@ -19,6 +19,22 @@ TEST_F(PortRead, ReadZeroReturnsAtOnceButStillNeedsAnOpenPort) {
     EXPECT_EQ(core->in_waiting().value(), 3u);
 }
 
+TEST_F(PortRead, AnOperationKeepsItsPortAliveUntilItHasLetGoOfTheLock) {
+    // The serial object is dropped while its read waits: the read holds the
+    // last reference, and its lock lives inside the port it keeps alive.
+    open_loop();
+    auto weak = std::weak_ptr<PortCore>(core);
+    {
+        auto r = PortCore::read(core, 1);
+        EXPECT_FALSE(h.step(r));
+        core->close();
+        core.reset();
+        EXPECT_FALSE(weak.expired());
+        EXPECT_EQ(run(r).error(), SerialError::port_not_open());
+    }
+    EXPECT_TRUE(weak.expired());
+}
+
 TEST_F(PortRead, TimeoutZeroTakesWhatIsThereWithoutWaiting) {
     open_loop(timeouts(Seconds::of_int(0)));
     auto empty = PortCore::read(core, 5);
