@@ -14,8 +14,8 @@ namespace {
 
 // Every live port, so that fork() can take their locks first: a lock that a
 // runtime or Python thread held at the fork would otherwise stay locked in
-// the child for good, where that thread does not exist. The device calls
-// these locks guard never wait for anything, so the fork waits only briefly.
+// the child for good, where that thread does not exist. What these locks
+// guard never waits for anything, so the fork waits only briefly.
 struct Registry {
     std::mutex mu;
     std::unordered_set<PortCore*> cores;
@@ -62,9 +62,19 @@ PortCore::~PortCore() {
 void PortCore::lock_for_fork() {
     backend_m_.lock();
     state_m_.lock();
+    read_lock_.lock_for_fork();
+    write_lock_.lock_for_fork();
+    closed_.lock_for_fork();
+    cancel_read_.lock_for_fork();
+    cancel_write_.lock_for_fork();
 }
 
 void PortCore::unlock_after_fork() {
+    cancel_write_.unlock_after_fork();
+    cancel_read_.unlock_after_fork();
+    closed_.unlock_after_fork();
+    write_lock_.unlock_after_fork();
+    read_lock_.unlock_after_fork();
     state_m_.unlock();
     backend_m_.unlock();
 }

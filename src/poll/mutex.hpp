@@ -56,6 +56,10 @@ public:
     Lock lock() noexcept { return Lock(this); }
     std::optional<Guard> try_lock();
     bool is_locked();
+    // Held across fork() by the port that owns this, so a child never
+    // inherits it locked by a thread it does not have.
+    void lock_for_fork() { m_.lock(); }
+    void unlock_after_fork() { m_.unlock(); }
 
 private:
     struct Node {

@@ -45,6 +45,10 @@ public:
     Notified notified() { return Notified(this); }
     void notify_one();
     void notify_waiters();
+    // Held across fork() by the port that owns this, so a child never
+    // inherits it locked by a thread it does not have.
+    void lock_for_fork() { m_.lock(); }
+    void unlock_after_fork() { m_.unlock(); }
 
 private:
     enum class Got { Nothing, One, All };

@@ -129,6 +129,10 @@ def fork_children(short):
         fresh.timeout = 1
         fresh.close()
         for s in ports + aports:
+            # Cancels take no lock the parent's threads may have held.
+            s.cancel_read()
+            s.cancel_write()
+        for s in ports + aports:
             # Closing is not refused; announced first, so a stack dump names the port.
             print(f"child {os.getpid()}: closing {s.port} (busy in the parent: {s in ports[:2]})",
                   file=sys.stderr, flush=True)
