@@ -88,13 +88,7 @@ PyType_Spec spec = {"marovenda.aio.Serial", 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAG
 py::OnceObject type_cell;
 
 PyObject* aio_serial_for_url(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) noexcept {
-    PyObject* cls = nullptr;
-    try {
-        cls = aio_serial_type();
-    } catch (...) {
-        return nullptr;
-    }
-    return for_url(cls, args, nargs, kw, "serial_for_url()");
+    return for_url(aio_serial_type, args, nargs, kw, "serial_for_url()");
 }
 
 PyMethodDef serial_for_url_def = {

@@ -183,7 +183,7 @@ void check_url(PyObject* url) {
 }
 
 PyObject* root_serial_for_url(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) noexcept {
-    return for_url(serial_type(), args, nargs, kw, "serial_for_url()");
+    return for_url(serial_type, args, nargs, kw, "serial_for_url()");
 }
 
 PyMethodDef serial_for_url_def = {
@@ -204,9 +204,10 @@ PyObject* new_serial_for_url_function() {
     return py::new_function(&serial_for_url_def, "marovenda").release();
 }
 
-PyObject* for_url(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+PyObject* for_url(PyObject* (*cls_of)(), PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                   const char* display) noexcept {
     return py::entry([&] {
+        PyObject* cls = cls_of();  // made on first use; its failure is raised here
         const py::Signature sig{display, {{"url", true}, {"do_not_open", false, py::Param::KeywordOnly}}, true, true};
         py::Arguments a;
         py::parse(sig, args, nargs, kwnames, a);

@@ -9,8 +9,8 @@ namespace marovenda::serial {
 PyObject* serial_type();
 // The root module's serial_for_url (a new function object).
 PyObject* new_serial_for_url_function();
-// The shared body of both serial_for_url functions.
-PyObject* for_url(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+// The shared body of both serial_for_url functions; cls_of gives the class.
+PyObject* for_url(PyObject* (*cls_of)(), PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                   const char* display) noexcept;
 
 }  // namespace marovenda::serial
