@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <atomic>
 #include <new>
+#include <utility>
+#include <variant>
 
 #include "capi/args.hpp"
 #include "capi/entry.hpp"
+#include "capi/heap_type.hpp"
 #include "capi/once.hpp"
 
 namespace marovenda::future {
@@ -14,15 +17,61 @@ using py::Ref;
 
 namespace {
 
+// The result object of a cell, if it holds one.
+const Ref* result_object(const State& state) {
+    if (!state.result_slot || !*state.result_slot) return nullptr;
+    const auto* object = std::get_if<Outcome::Object>(&state.result_slot->value().get());
+    return object ? object->get() : nullptr;
+}
+
 struct FutureObject {
     PyObject_HEAD
     OpFuture fut;
+
+    // Each cell is wrapped by this one object, so only it visits the cell's
+    // references. Waiters and callbacks of a pending cell are not visited:
+    // the runtime roots them until it completes the cell, as a loop's
+    // selector roots the callbacks of pending I/O, and completion empties both
+    // lists. What is visited never goes away while a collection runs: the
+    // exception is only made by attached threads, the result object is stored
+    // with the result, and only clear() takes them out.
+    int traverse(const py::Visit& visit) const {
+        const auto& cell = fut.cell();
+        if (!cell) return 0;
+        // Workers complete cells while the world is stopped; none of them
+        // attaches while holding the lock.
+        std::lock_guard lock(cell->mu);
+        if (int r = visit(cell->state.exception_cache)) return r;
+        if (const Ref* object = result_object(cell->state)) return visit(*object);
+        return 0;
+    }
+    void clear() noexcept {
+        const auto& cell = fut.cell();
+        if (!cell) return;
+        Ref exception;
+        std::optional<OpResult> result;
+        {
+            std::lock_guard lock(cell->mu);
+            exception = std::move(cell->state.exception_cache);
+            // The cell stays done, with None for its value; a copy of the
+            // result that another thread holds keeps its own share.
+            if (result_object(cell->state)) result = std::exchange(cell->state.result_slot, Outcome::unit());
+        }
+    }  // released here, outside the lock
+    void destroy() noexcept { fut.~OpFuture(); }
 };
 
 struct ReadyObject {
     PyObject_HEAD
     py::Ref value;
     std::atomic<bool> yielded;
+
+    int traverse(const py::Visit& visit) const { return visit(value); }
+    void clear() noexcept { value.reset(); }
+    void destroy() noexcept {
+        value.~Ref();
+        yielded.~atomic();
+    }
 };
 
 OpFuture& fut_of(PyObject* self) { return reinterpret_cast<FutureObject*>(self)->fut; }
@@ -111,14 +160,6 @@ PyObject* ready_throw(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyObject* ready_close(PyObject*, PyObject*) noexcept { return Ref::borrow(Py_None).release(); }
 PyObject* ready_iter(PyObject* self) noexcept { return Ref::borrow(self).release(); }
 
-void ready_dealloc(PyObject* self) noexcept {
-    Ref type = Ref::steal(reinterpret_cast<PyObject*>(Py_TYPE(self)));
-    auto* r = reinterpret_cast<ReadyObject*>(self);
-    r->value.~Ref();
-    r->yielded.~atomic();
-    Py_TYPE(self)->tp_free(self);
-}
-
 PyMethodDef ready_methods[] = {
     {"send", cfunc(ready_send), METH_FASTCALL | METH_KEYWORDS, "send($self, _value)\n--\n\n"},
     {"throw", cfunc(ready_throw), METH_FASTCALL | METH_KEYWORDS,
@@ -132,16 +173,19 @@ PyType_Slot ready_slots[] = {
                     "What awaiting a finished future iterates: it yields once, so the event loop can run\n"
                     "other tasks and deliver a cancellation as it does for `asyncio.sleep(0)`, then stops\n"
                     "with the result, without creating an asyncio future or waking the loop from a worker.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(ready_dealloc)},
+    py::Collected<ReadyObject>::dealloc_slot(),
+    py::Collected<ReadyObject>::traverse_slot(),
+    py::Collected<ReadyObject>::clear_slot(),
     {Py_tp_iter, reinterpret_cast<void*>(ready_iter)},
     {Py_tp_iternext, reinterpret_cast<void*>(ready_step)},
     {Py_tp_methods, ready_methods},
     {0, nullptr},
 };
 
-PyType_Spec ready_spec = {"marovenda.aio.Ready", sizeof(ReadyObject), 0,
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
-                          ready_slots};
+PyType_Spec ready_spec = {
+    "marovenda.aio.Ready", sizeof(ReadyObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    ready_slots};
 
 PyObject* ready_type() {
     static py::OnceObject cell;
@@ -150,6 +194,8 @@ PyObject* ready_type() {
 
 // ---- the cancel hook -----------------------------------------------------
 
+// Holds no Python reference of its own, only the cell, whose references
+// the Future object visits; so it needs no cycle-collector support.
 struct HookObject {
     PyObject_HEAD
     std::shared_ptr<Shared> cell;
@@ -334,12 +380,6 @@ PyObject* f_await(PyObject* self) noexcept {
     });
 }
 
-void f_dealloc(PyObject* self) noexcept {
-    Ref type = Ref::steal(reinterpret_cast<PyObject*>(Py_TYPE(self)));
-    reinterpret_cast<FutureObject*>(self)->fut.~OpFuture();
-    Py_TYPE(self)->tp_free(self);
-}
-
 PyMethodDef f_methods[] = {
     {"wait", cfunc(f_wait), METH_FASTCALL | METH_KEYWORDS, "wait($self, timeout=None)\n--\n\n"},
     {"__class_getitem__", f_class_getitem, METH_O | METH_CLASS, "__class_getitem__($cls, item, /)\n--\n\n"},
@@ -356,14 +396,17 @@ PyMethodDef f_methods[] = {
 
 PyType_Slot f_slots[] = {
     {Py_tp_doc, const_cast<char*>("A port operation running on the runtime.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(f_dealloc)},
+    py::Collected<FutureObject>::dealloc_slot(),
+    py::Collected<FutureObject>::traverse_slot(),
+    py::Collected<FutureObject>::clear_slot(),
     {Py_tp_methods, f_methods},
     {Py_am_await, reinterpret_cast<void*>(f_await)},
     {0, nullptr},
 };
 
-PyType_Spec f_spec = {"marovenda.aio.Future", sizeof(FutureObject), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, f_slots};
+PyType_Spec f_spec = {
+    "marovenda.aio.Future", sizeof(FutureObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, f_slots};
 
 py::OnceObject future_type_cell;
 

@@ -132,11 +132,15 @@ struct Fields {
 struct InfoObject {
     PyObject_HEAD
     alignas(Fields) unsigned char storage[sizeof(Fields)];
+
+    Fields& fields() { return *std::launder(reinterpret_cast<Fields*>(storage)); }
+    // Its only references are its type and __dict__, which the helper visits.
+    int traverse(const py::Visit&) const { return 0; }
+    void clear() noexcept {}
+    void destroy() noexcept { fields().~Fields(); }
 };
 
-Fields& fields(PyObject* self) {
-    return *std::launder(reinterpret_cast<Fields*>(reinterpret_cast<InfoObject*>(self)->storage));
-}
+Fields& fields(PyObject* self) { return reinterpret_cast<InfoObject*>(self)->fields(); }
 
 // The last component of a path, ignoring trailing slashes and "." parts; the
 // whole text when there is none or it is "..".
@@ -314,17 +318,6 @@ PyObject* info_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-void info_dealloc(PyObject* self) {
-    py::dealloc_gc_instance(self, [&] { fields(self).~Fields(); });
-}
-
-int info_traverse(PyObject* self, visitproc visit, void* arg) { return py::traverse_type_and_dict(self, visit, arg); }
-
-int info_clear(PyObject* self) {
-    PyObject_ClearManagedDict(self);
-    return 0;
-}
-
 template <auto Member>
 PyObject* get_field(PyObject* self, void*) {
     return py::entry([&] { return to_py(read<Member>(self)); });
@@ -476,9 +469,9 @@ PyType_Slot info_slots[] = {
     {Py_tp_doc, const_cast<char*>("ListPortInfo(device, skip_link_detection=False)\n--\n\n"
                                   "Describes one serial port of the machine.")},
     {Py_tp_new, reinterpret_cast<void*>(info_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(info_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(info_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(info_clear)},
+    py::Collected<InfoObject>::dealloc_slot(),
+    py::Collected<InfoObject>::traverse_slot(),
+    py::Collected<InfoObject>::clear_slot(),
     {Py_tp_str, reinterpret_cast<void*>(info_str)},
     {Py_tp_iter, reinterpret_cast<void*>(info_iter)},
     {Py_mp_subscript, reinterpret_cast<void*>(info_getitem)},
