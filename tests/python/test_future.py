@@ -1,5 +1,6 @@
 import asyncio
 import contextvars
+import gc
 import math
 import os
 import signal
@@ -686,6 +687,76 @@ def test_ready_steps_once_across_threads(s):
 
 # Long enough for a new operation's first run on a worker to have returned.
 SETTLE = 0.002
+
+
+# ---- cycle collector ------------------------------------------------------------------
+
+
+class Marker:
+    pass
+
+
+def failed_attempt(fut, how):
+    """The retry loop's body: the failure is raised through the frame holding fut,
+    so fut -> exception -> traceback -> this frame -> fut is a cycle."""
+    marker = Marker()
+    try:
+        if how == "await":
+            async def main():
+                await fut
+            run(main())
+        else:
+            getattr(fut, how)()
+    except marovenda.SerialException:
+        pass
+    return weakref.ref(marker)
+
+
+@pytest.mark.parametrize("how", ["result", "wait", "await"])
+def test_frame_of_a_failed_attempt_is_freed_by_the_collector(closed, how):
+    fut = closed.read(1)
+    assert gc.is_tracked(fut)
+    ref = failed_attempt(fut, how)
+    del fut
+    gc.collect()
+    assert ref() is None
+
+
+def test_ready_is_tracked_and_its_value_cycle_is_collected():
+    class Port(aio.Serial):
+        pass
+
+    p = Port()
+    p.ready = ready_of(p.__aenter__())
+    assert gc.is_tracked(p.ready)
+    ref = weakref.ref(p)
+    del p
+    gc.collect()
+    assert ref() is None
+
+
+def test_collection_leaves_pending_futures_their_tasks_and_callbacks(s):
+    """A pending cell's waiters and callbacks are rooted by the runtime: a task
+    awaiting it and a future held only by its own callback survive a collection."""
+    seen = []
+
+    async def main():
+        async def reader():
+            fut = s.read(1)
+            seen.append(await fut)
+
+        asyncio.ensure_future(reader())  # only the pending read keeps it
+        await asyncio.sleep(0.01)
+        f = s.read(1)
+        f.add_done_callback(lambda f: seen.append(f.result()))
+        del f
+        gc.collect()
+        s.write(b"ab")
+        while len(seen) < 2:
+            await asyncio.sleep(0.005)
+
+    run(main())
+    assert sorted(seen) == [b"a", b"b"]
 
 
 def test_cancel_right_after_start_eats_no_later_byte(s):

@@ -1,3 +1,4 @@
+import gc
 import inspect
 import io
 import math
@@ -46,6 +47,24 @@ def test_objects_have_no_dict_and_no_weakrefs():
         s.anything = 1
     with pytest.raises(TypeError):
         weakref.ref(s)
+
+
+@pytest.mark.parametrize("cls, link", [
+    pytest.param(marovenda.Serial, lambda p: p, id="Serial-self"),
+    pytest.param(marovenda.Serial, lambda p: p.close, id="Serial-bound-method"),
+    pytest.param(marovenda.aio.Serial, lambda p: p, id="aio-self"),
+    pytest.param(marovenda.aio.Serial, lambda p: p.close, id="aio-bound-method"),
+    # The future's result is the object itself.
+    pytest.param(marovenda.aio.Serial, lambda p: p.__aenter__(), id="aio-aenter-future"),
+])
+def test_subclass_instance_in_a_cycle_is_collected(cls, link):
+    sub = type("Port", (cls,), {})
+    p = sub()
+    p.link = link(p)
+    ref = weakref.ref(p)
+    del p
+    gc.collect()
+    assert ref() is None
 
 
 @pytest.mark.parametrize("prop, value, expected, kind", [

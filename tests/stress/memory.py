@@ -76,6 +76,33 @@ def tasks_cancelled(n):
     asyncio.run(main())
 
 
+def failed_futures_raised(n):
+    """The retry loop on a closed port: each failure is raised through the frame
+    that holds its future, which leaves the cycle future -> exception ->
+    traceback -> frame -> future to the collector; half awaited, half result()."""
+    s = aio.Serial()
+
+    def with_result():
+        fut = s.read(1)
+        try:
+            fut.result()
+        except marovenda.SerialException:
+            pass
+
+    async def awaited():
+        fut = s.read(1)
+        try:
+            await fut
+        except marovenda.SerialException:
+            pass
+
+    async def main():
+        for _ in range(n // 2):
+            with_result()
+            await awaited()
+    asyncio.run(main())
+
+
 def ports_opened(n):
     for _ in range(n):
         s = marovenda.Serial("loop://")
@@ -104,6 +131,7 @@ KINDS = [
     ("futures pending, completed on the runtime", futures_pending_completed, 1),
     ("futures cancelled", futures_cancelled, 1),
     ("asyncio tasks cancelled", tasks_cancelled, 1),
+    ("failed futures raised through their frame", failed_futures_raised, 1),
     ("ports opened and closed", ports_opened, 1),
     ("transports opened and closed", transports, 1),
 ]
