@@ -122,7 +122,23 @@ Ref step(PyObject* self) {
         PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
         throw py::ErrorAlreadySet{};
     }
-    Ref value = run(*w);
+    Ref value;
+    try {
+        value = run(*w);
+    } catch (const py::ErrorAlreadySet&) {
+        // Whoever steps this object would take a StopIteration from the work
+        // for the end of the await, with its value as the result; a native
+        // coroutine refuses it the same way.
+        if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+            Ref cause = Ref::steal(PyErr_GetRaisedException());
+            PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
+            Ref error = Ref::steal(PyErr_GetRaisedException());
+            PyException_SetCause(error.get(), Ref(cause).release());
+            PyException_SetContext(error.get(), cause.release());
+            PyErr_SetRaisedException(error.release());
+        }
+        throw;
+    }
     w.reset();
     Ref stop = Ref::check(PyObject_CallOneArg(PyExc_StopIteration, value.get()));
     PyErr_SetRaisedException(stop.release());

@@ -758,6 +758,29 @@ def test_deferred_close_and_throw_drop_the_work(finish, raised):
     assert made == []
 
 
+class Stop(StopIteration):
+    pass
+
+
+@pytest.mark.parametrize("error", [StopIteration(), StopIteration((1, 2)), Stop("sub")])
+def test_stop_iteration_from_the_work_is_not_a_result(error):
+    def factory():
+        raise error
+
+    async def body():
+        loop = asyncio.get_running_loop()
+        with pytest.raises(RuntimeError, match="^coroutine raised StopIteration$") as e:
+            await aio.create_serial_connection(loop, factory, "loop://")
+        assert e.value.__cause__ is error and e.value.__context__ is error
+        with pytest.raises(RuntimeError) as e:
+            await asyncio.create_task(aio.connection_for_serial(loop, factory, marovenda.serial_for_url("loop://")))
+        assert e.value.__cause__ is error
+        # Other exceptions pass unchanged.
+        with pytest.raises(KeyError):
+            await aio.create_serial_connection(loop, lambda: {}["k"], "loop://")
+    run(body())
+
+
 def test_connection_function_arguments_and_failures():
     made = []
     with pytest.raises(TypeError):
