@@ -61,10 +61,10 @@ void raise(const SerialError& error) noexcept {
                     [[fallthrough]];
                 case K::AlreadyOpen:
                 case K::NotConfigured:
-                case K::Forked: PyErr_SetString(serial_exception_type(), text.c_str()); return 0;
-                case K::Timeout: PyErr_SetString(serial_timeout_exception_type(), text.c_str()); return 0;
-                case K::PortNotOpen: PyErr_SetString(port_not_open_error_type(), text.c_str()); return 0;
-                case K::Value: PyErr_SetString(PyExc_ValueError, text.c_str()); return 0;
+                case K::Forked: py::set_error(serial_exception_type(), text); return 0;
+                case K::Timeout: py::set_error(serial_timeout_exception_type(), text); return 0;
+                case K::PortNotOpen: py::set_error(port_not_open_error_type(), text); return 0;
+                case K::Value: py::set_error(PyExc_ValueError, text); return 0;
                 case K::Cancelled: PyErr_SetNone(cancelled_error_type()); return 0;
             }
             return 0;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "capi/entry.hpp"
 #include "capi/once.hpp"
 #include "capi/thread.hpp"
 
@@ -83,8 +84,7 @@ Baudrate Baudrate::extract(PyObject* obj) {
     if (n) v = PyLong_AsLongLongAndOverflow(n.get(), &overflow);
     if (!n || overflow != 0 || (v == -1 && PyErr_Occurred())) {
         PyErr_Clear();
-        PyErr_Format(PyExc_ValueError, "Not a valid baudrate: %s", describe(obj).c_str());
-        throw py::ErrorAlreadySet{};
+        py::throw_error(PyExc_ValueError, "Not a valid baudrate: " + describe(obj));
     }
     if (v < 0 || v > 4294967295LL) {
         PyErr_Format(PyExc_ValueError, "Not a valid baudrate: %lld", v);
@@ -97,8 +97,7 @@ Bytesize Bytesize::extract(PyObject* obj) {
     double d = PyFloat_AsDouble(obj);
     if ((d == -1.0 && PyErr_Occurred()) || !std::isfinite(d) || d != std::trunc(d)) {
         PyErr_Clear();
-        PyErr_Format(PyExc_ValueError, "Not a valid byte size: %s", describe(obj).c_str());
-        throw py::ErrorAlreadySet{};
+        py::throw_error(PyExc_ValueError, "Not a valid byte size: " + describe(obj));
     }
     constexpr double lo = -9223372036854775808.0, hi = 9223372036854775808.0;
     long long v = d <= lo ? std::numeric_limits<long long>::min()

@@ -22,10 +22,7 @@ using port::StopBits;
 
 namespace {
 
-[[noreturn]] void value_error(const std::string& message) {
-    PyErr_SetString(PyExc_ValueError, message.c_str());
-    throw py::ErrorAlreadySet{};
-}
+[[noreturn]] void value_error(const std::string& message) { py::throw_error(PyExc_ValueError, message); }
 
 bool truth(PyObject* obj) {
     int v = PyObject_IsTrue(obj);

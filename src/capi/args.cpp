@@ -3,14 +3,13 @@
 #include <string>
 #include <vector>
 
+#include "capi/entry.hpp"
+
 namespace marovenda::py {
 
 namespace {
 
-[[noreturn]] void type_error(const std::string& message) {
-    PyErr_SetString(PyExc_TypeError, message.c_str());
-    throw ErrorAlreadySet{};
-}
+[[noreturn]] void type_error(const std::string& message) { throw_error(PyExc_TypeError, message); }
 
 std::string plural(std::size_t n, const char* word) {
     std::string s = std::to_string(n) + " " + word;

@@ -18,6 +18,16 @@ PyObject* panic_exception_type() noexcept {
     }
 }
 
+void set_error(PyObject* type, std::string_view message) noexcept {
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), Py_ssize_t(message.size()), "replace"));
+    if (text) PyErr_SetObject(type, text.get());
+}
+
+void throw_error(PyObject* type, std::string_view message) {
+    set_error(type, message);
+    throw ErrorAlreadySet{};
+}
+
 void raise_panic(const char* message) noexcept {
     PyObject* t = panic_exception_type();
     if (!t) return;  // the interpreter's own error stays set

@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <exception>
+#include <string_view>
 #include <type_traits>
 
 #include "capi/ref.hpp"
@@ -15,6 +16,11 @@ namespace marovenda::py {
 
 // The fault exception class (created on first use, kept for the process).
 PyObject* panic_exception_type() noexcept;
+// Sets type(message) with the whole message: the C-string setters stop at
+// a NUL, and messages carry caller text.
+void set_error(PyObject* type, std::string_view message) noexcept;
+// set_error, then throws ErrorAlreadySet.
+[[noreturn]] void throw_error(PyObject* type, std::string_view message);
 // Sets the fault exception with message as its argument.
 void raise_panic(const char* message) noexcept;
 // Sets the fault exception for the exception being handled.

@@ -298,6 +298,27 @@ def test_init_errors_store_nothing(kwargs, exc, noted):
     assert s.baudrate == 9600 and not s.is_open
 
 
+class NulRepr:
+    """Converts to nothing; its repr carries a NUL."""
+
+    def __repr__(self):
+        return "<a\x00b>"
+
+
+@pytest.mark.parametrize("apply, message", [
+    (lambda s: setattr(s, "parity", "N\x00x"), "Not a valid parity: 'N\x00x'"),
+    (lambda s: s.__init__(parity="N\x00"), "Not a valid parity: 'N\x00'"),
+    (lambda s: s.apply_settings({"parity": "E\x00"}), "Not a valid parity: 'E\x00'"),
+    (lambda s: setattr(s, "baudrate", NulRepr()), "Not a valid baudrate: <a\x00b>"),
+    (lambda s: s.__init__(bytesize=NulRepr()), "Not a valid byte size: <a\x00b>"),
+    (lambda s: s.apply_settings({"timeout": NulRepr()}), "Not a valid timeout: <a\x00b>"),
+])
+def test_messages_keep_caller_text_whole(apply, message):
+    with pytest.raises(ValueError) as e:
+        apply(marovenda.Serial())
+    assert str(e.value) == message
+
+
 def test_init_converts_in_parameter_order():
     with pytest.raises(ValueError, match="baudrate"):
         marovenda.Serial(baudrate="x", timeout="y")
