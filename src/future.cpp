@@ -39,6 +39,45 @@ void report_unraisable(PyObject* obj) noexcept {
     if (PyErr_Occurred()) PyErr_WriteUnraisable(obj);
 }
 
+// Free-threaded 3.13 reads and swaps an exception's __traceback__ without a
+// lock (3.14 guards it), so threads raising one object at once corrupt its
+// traceback chain and can crash the interpreter. There each raise gets a copy
+// and the stored object is never raised or changed. The module's ABI tag ties
+// it to the version of the headers it was built with, so the build decides.
+constexpr bool kRaiseCopies = PY_VERSION_HEX < 0x030E0000;
+
+// A new exception of e's type from e's args, with e's attributes (a notes
+// list of its own), cause, context and context suppression, no traceback.
+Ref exception_copy(PyObject* e) {
+    Ref args = Ref::check(PyObject_GetAttrString(e, "args"));
+    Ref copy = Ref::check(PyObject_Call(reinterpret_cast<PyObject*>(Py_TYPE(e)), args.get(), nullptr));
+    if (!PyExceptionInstance_Check(copy.get())) {
+        py::throw_error(PyExc_TypeError, "an exception's type made something that is not an exception");
+    }
+    Ref dict = Ref::check(PyObject_GetAttrString(e, "__dict__"));
+    Ref items = Ref::check(PyDict_Items(dict.get()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* item = PyList_GET_ITEM(items.get(), i);
+        PyObject* key = PyTuple_GET_ITEM(item, 0);
+        Ref value = Ref::borrow(PyTuple_GET_ITEM(item, 1));
+        if (PyList_CheckExact(value.get())) value = Ref::check(PyList_GetSlice(value.get(), 0, PY_SSIZE_T_MAX));
+        py::check(PyObject_SetAttr(copy.get(), key, value.get()));
+    }
+    Ref suppress = Ref::check(PyObject_GetAttrString(e, "__suppress_context__"));
+    PyException_SetCause(copy.get(), PyException_GetCause(e));
+    PyException_SetContext(copy.get(), PyException_GetContext(e));
+    py::check(PyObject_SetAttrString(copy.get(), "__suppress_context__", suppress.get()));
+    return copy;
+}
+
+// What a raise of the stored exception e raises: e itself with its traceback
+// cleared, or on 3.13 a copy.
+Ref raisable(PyObject* e) {
+    if constexpr (kRaiseCopies) return exception_copy(e);
+    py::check(PyException_SetTraceback(e, Py_None));
+    return Ref::borrow(e);
+}
+
 Ref bytes_of(const std::string& s) {
     return Ref::check(PyBytes_FromStringAndSize(s.data(), Py_ssize_t(s.size())));
 }
@@ -158,8 +197,7 @@ Ref to_python(Shared& cell, const OpResult& result) {
         throw py::ErrorAlreadySet{};
     }
     Ref exc = exception_object(cell, error);
-    Ref cleared = Ref::check(PyObject_CallMethod(exc.get(), "with_traceback", "O", Py_None));
-    PyErr_SetRaisedException(cleared.release());
+    PyErr_SetRaisedException(raisable(exc.get()).release());
     throw py::ErrorAlreadySet{};
 }
 
