@@ -157,6 +157,8 @@ struct State {
     bool closing = false;
     bool reading_paused = false;
     bool writing_paused = false;
+    bool told_paused = false;  // what the protocol was last told
+    bool flow_queued = false;  // a step from another thread will tell it
     bool finished = false;
     // A read or write between its check and the store of its future (for
     // reads, also a completion step until it has dealt with its data): a
@@ -239,6 +241,16 @@ bool on_loop_thread(PyObject* loop) {
     return running.get() == loop;
 }
 
+// Schedules call(args...) on the loop. From the loop's own thread call_soon:
+// the same queue, without waking the loop through its self-pipe, which would
+// cost a round of system calls per read. From any other thread
+// call_soon_threadsafe, which wakes a sleeping loop and which debug mode
+// allows there.
+template <class... A>
+void hop(PyObject* loop, A*... args) {
+    call_method(loop, on_loop_thread(loop) ? n_call_soon : n_call_soon_threadsafe, args...);
+}
+
 // The hop of a completed operation onto the loop; runs on the completing
 // thread. A loop that refuses it (closed) gets no report: the serial object is
 // closed instead, so the port does not stay open behind a dead loop.
@@ -249,11 +261,7 @@ PyObject* forward(PyObject* state, PyObject* const* args, Py_ssize_t nargs) noex
         TransportCore& tc = tc_of(self);
         PyObject* fut = first_or_none(args, nargs);
         try {
-            // An operation finished by its first poll hops from the loop's own
-            // thread: the same queue without waking the loop through its
-            // self-pipe, which would cost a round of system calls per read.
-            Name& hop = on_loop_thread(tc.loop.get()) ? n_call_soon : n_call_soon_threadsafe;
-            call_method(tc.loop.get(), hop, step, fut);
+            hop(tc.loop.get(), step, fut);
         } catch (const py::ErrorAlreadySet&) {
             PyErr_Clear();
             call_method(tc.serial.get(), n_close);
@@ -318,32 +326,71 @@ void notify(PyObject* self, const Ref& protocol, Name& method) {
     }
 }
 
-// The flag changes before the protocol hears of it, so a protocol that writes
-// from inside pause_writing is not told twice.
+// Flow control is told on the loop's thread only: a stream writer's protocol
+// completes asyncio futures there. The flag changes first, so a protocol that
+// writes from inside pause_writing is not told twice; the protocol hears each
+// change of what it was last told, and a pause undone before it could be told
+// is never told at all.
+void tell_flow(PyObject* self, bool queued) {
+    TransportCore& tc = tc_of(self);
+    for (;;) {
+        Ref protocol;
+        bool paused;
+        {
+            Lock lock(tc.mu);
+            State& st = tc.state;
+            if (queued) st.flow_queued = false;
+            queued = false;
+            if (st.told_paused == st.writing_paused) return;
+            paused = st.told_paused = st.writing_paused;
+            protocol = st.protocol;
+        }
+        notify(self, protocol, paused ? n_pause_writing : n_resume_writing);
+    }
+}
+
+void flow_step(PyObject* self, PyObject*) { tell_flow(self, true); }
+PyMethodDef flow_def = {"flow", py::as_cfunction(step_entry<flow_step>), METH_FASTCALL, nullptr};
+
+// From another thread one step is queued at a time; it tells whatever the
+// flag says when it runs.
+void flow_changed(PyObject* self) {
+    TransportCore& tc = tc_of(self);
+    if (on_loop_thread(tc.loop.get())) return tell_flow(self, false);
+    {
+        Lock lock(tc.mu);
+        if (std::exchange(tc.state.flow_queued, true)) return;
+    }
+    try {
+        Ref step = step_function(self, &flow_def);
+        call_method(tc.loop.get(), n_call_soon_threadsafe, step.get(), Py_None);
+    } catch (const py::ErrorAlreadySet&) {
+        Lock lock(tc.mu);
+        tc.state.flow_queued = false;
+        throw;
+    }
+}
+
 void maybe_pause(PyObject* self) {
     TransportCore& tc = tc_of(self);
-    Ref protocol;
     {
         Lock lock(tc.mu);
         State& st = tc.state;
         if (st.writing_paused || st.in_flight + st.write_buffer.size() <= st.high_water) return;
         st.writing_paused = true;
-        protocol = st.protocol;
     }
-    notify(self, protocol, n_pause_writing);
+    flow_changed(self);
 }
 
 void maybe_resume(PyObject* self) {
     TransportCore& tc = tc_of(self);
-    Ref protocol;
     {
         Lock lock(tc.mu);
         State& st = tc.state;
         if (!st.writing_paused || st.in_flight + st.write_buffer.size() > st.low_water) return;
         st.writing_paused = false;
-        protocol = st.protocol;
     }
-    notify(self, protocol, n_resume_writing);
+    flow_changed(self);
 }
 
 // reserved: the caller is the completion step of the previous read, which
@@ -548,9 +595,17 @@ void abort_with(PyObject* self, Ref exception) {
     finish(self, false);
 }
 
+// A loop that refuses the step (closed) gets no report: the serial object is
+// closed instead, so the port does not stay open behind a dead loop.
 void schedule_connection_lost(PyObject* self) {
+    TransportCore& tc = tc_of(self);
     Ref step = step_function(self, &connection_lost_def);
-    call_method(tc_of(self).loop.get(), n_call_soon, step.get(), Py_None);
+    try {
+        hop(tc.loop.get(), step.get(), Py_None);
+    } catch (const py::ErrorAlreadySet&) {
+        PyErr_Clear();
+        call_method(tc.serial.get(), n_close);
+    }
 }
 
 void finish(PyObject* self, bool drain) {
@@ -704,7 +759,7 @@ PyObject* m_resume_reading(PyObject* self, PyObject*) noexcept {
             // read brings.
             Ref received = Ref::check(PyObject_GetAttrString(protocol.get(), "data_received"));
             Ref bytes = Ref::check(PyBytes_FromStringAndSize(held.data(), Py_ssize_t(held.size())));
-            call_method(tc.loop.get(), n_call_soon, received.get(), bytes.get());
+            hop(tc.loop.get(), received.get(), bytes.get());
         }
         start_reading(self);
     });
@@ -1069,9 +1124,9 @@ Ref create(PyObject* loop, PyObject* protocol, PyObject* serial) {
         tc.transport_ref = std::move(weak);
     }
     Ref made = Ref::check(PyObject_GetAttrString(protocol, "connection_made"));
-    call_method(loop, n_call_soon, made.get(), transport.get());
+    hop(loop, made.get(), transport.get());
     Ref on_start = step_function(core.get(), &on_start_def);
-    call_method(loop, n_call_soon, on_start.get());
+    hop(loop, on_start.get());
     return transport;
 }
 

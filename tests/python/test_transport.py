@@ -317,6 +317,119 @@ def test_pause_and_resume_from_another_thread_lose_no_bytes():
     run(body())
 
 
+class OnLoop(Recorder):
+    """A Recorder that notes every callback made off the loop's thread and
+    hands out futures for the next callback of a kind."""
+
+    def __init__(self):
+        super().__init__()
+        self.loop_thread = threading.get_ident()
+        self.off_loop = []
+        self.waiting = {}
+
+    def expect(self, kind):
+        self.waiting[kind] = asyncio.get_running_loop().create_future()
+        return self.waiting[kind]
+
+    def note(self, kind):
+        if threading.get_ident() != self.loop_thread:
+            self.off_loop.append(kind)
+        fut = self.waiting.pop(kind, None)
+        if fut is not None and not fut.done():
+            fut.set_result(None)
+
+    def data_received(self, data):
+        super().data_received(data)
+        self.note("data")
+
+    def pause_writing(self):
+        super().pause_writing()
+        self.note("pause")
+
+    def resume_writing(self):
+        super().resume_writing()
+        self.note("resume")
+
+    def connection_lost(self, exc):
+        super().connection_lost(exc)
+        self.note("lost")
+
+
+async def from_thread(call, fut):
+    """Runs call on another thread while the loop sleeps on fut; the seconds
+    from the call to fut's completion."""
+    called = []
+
+    def later():
+        time.sleep(0.1)
+        called.append(time.monotonic())
+        call()
+
+    threading.Thread(target=later, daemon=True).start()
+    await asyncio.wait_for(fut, 5)
+    return time.monotonic() - called[0]
+
+
+async def hold_one_read(t, p, data=b"held"):
+    """Pauses reading and lets the read in flight take data and hold it, so
+    that no read is left to wake the loop."""
+    await settle()  # the first read has started
+    t.pause_reading()
+    t.write(data)
+    await p.until(lambda: t.serial.in_waiting == 0)
+    await settle()
+
+
+@pytest.mark.parametrize("debug", [False, True], ids=["plain", "debug"])
+@pytest.mark.parametrize("how", ["abort", "close"])
+def test_end_from_another_thread_reaches_a_sleeping_loop(debug, how):
+    async def body():
+        t, p = await connect(TrackedSerial("loop://"), OnLoop)
+        t.serial.log = p.events
+        await hold_one_read(t, p)
+        assert await from_thread(getattr(t, how), p.expect("lost")) < 0.5
+        await settle()
+        assert p.count("lost") == 1 and p.events[-2:] == [("lost", None), "close"]
+        assert not t.serial.is_open and p.off_loop == []
+    asyncio.run(asyncio.wait_for(body(), 10), debug=debug)
+
+
+@pytest.mark.parametrize("debug", [False, True], ids=["plain", "debug"])
+def test_resume_from_another_thread_delivers_held_bytes_at_once(debug):
+    async def body():
+        t, p = await connect(protocol=OnLoop)
+        await hold_one_read(t, p)
+        assert await from_thread(t.resume_reading, p.expect("data")) < 0.5
+        assert p.data() == b"held"
+        t.write(b"more")  # reading goes on
+        await p.until(lambda: p.data() == b"heldmore")
+        assert p.off_loop == []
+        t.abort()
+        await p.lost
+    asyncio.run(asyncio.wait_for(body(), 10), debug=debug)
+
+
+@pytest.mark.parametrize("debug", [False, True], ids=["plain", "debug"])
+def test_flow_control_from_another_thread_is_told_on_the_loop(debug):
+    async def body():
+        t, p = await connect(protocol=OnLoop)
+        await hold_one_read(t, p)
+        # The loopback holds 4096 bytes and nothing reads them, so the first
+        # write stays in flight and what follows stays buffered.
+        t.set_write_buffer_limits(high=9000, low=8500)
+        write = lambda: (t.write(bytes(8000)), t.writelines([bytes(1000), bytes(1000)]))
+        assert await from_thread(write, p.expect("pause")) < 0.5
+        assert await from_thread(t.flush, p.expect("resume")) < 0.5
+        limits = lambda: t.set_write_buffer_limits(high=100)
+        assert await from_thread(limits, p.expect("pause")) < 0.5
+        await settle()
+        assert [e for e in p.events if e in ("pause", "resume")] == ["pause", "resume", "pause"]
+        assert p.off_loop == []
+        t.abort()
+        await p.lost
+    asyncio.run(asyncio.wait_for(body(), 10), debug=debug)
+
+
 def test_close_with_buffered_data_lets_connection_lost_read_it():
     size = LOOP_CAPACITY - 96  # fits the loopback ring: no reader runs after close
 
