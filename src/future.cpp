@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <thread>
 #include <utility>
 
 #include "capi/entry.hpp"
@@ -104,13 +105,31 @@ void Shared::complete(OpResult result) noexcept { future::complete(*this, std::m
 
 namespace future {
 
+std::unique_lock<std::mutex> lock_cell(Shared& cell) noexcept {
+    std::unique_lock lock(cell.mu, std::try_to_lock);
+    if (lock.owns_lock()) return lock;
+    if (!runtime::in_forked_child()) {
+        lock.lock();
+        return lock;
+    }
+    // A thread of the child holds a cell's lock for microseconds.
+    for (int i = 0; i < 100 && !lock.try_lock(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return lock;
+}
+
+std::unique_lock<std::mutex> lock_cell_or_raise(Shared& cell) {
+    auto lock = lock_cell(cell);
+    if (!lock.owns_lock()) throw_py(SerialError::forked());
+    return lock;
+}
+
 bool complete(Shared& cell, OpResult result) noexcept {
     std::vector<Waiter> waiters;
     std::vector<std::shared_ptr<Callback>> callbacks;
     runtime::AbortHandle handle;
     {
-        std::lock_guard lock(cell.mu);
-        if (cell.state.result_slot) return false;
+        auto lock = lock_cell(cell);
+        if (!lock.owns_lock() || cell.state.result_slot) return false;
         handle = std::move(cell.state.abort_handle);
         cell.state.abort_handle = {};
         cell.state.result_slot.emplace(result);
@@ -156,7 +175,8 @@ bool complete(Shared& cell, OpResult result) noexcept {
 bool cancel_shared(Shared& cell) noexcept {
     runtime::AbortHandle handle;
     {
-        std::lock_guard lock(cell.mu);
+        auto lock = lock_cell(cell);
+        if (!lock.owns_lock()) return false;
         handle = cell.state.abort_handle;
     }
     bool completed = complete(cell, SerialError::cancelled());
@@ -174,7 +194,7 @@ bool cancel_shared(Shared& cell) noexcept {
 
 Ref exception_object(Shared& cell, const SerialError& error) {
     {
-        std::lock_guard lock(cell.mu);
+        auto lock = lock_cell_or_raise(cell);
         if (cell.state.exception_cache) return cell.state.exception_cache;
     }
     raise(error);
@@ -182,7 +202,7 @@ Ref exception_object(Shared& cell, const SerialError& error) {
     if (!made) throw py::ErrorAlreadySet{};
     Ref kept;
     {
-        std::lock_guard lock(cell.mu);
+        auto lock = lock_cell_or_raise(cell);
         if (!cell.state.exception_cache) cell.state.exception_cache = made;
         kept = cell.state.exception_cache;
     }
@@ -314,7 +334,8 @@ Ref OpFuture::wait(std::optional<double> timeout) const {
         bool done;
         {
             py::Detached detached;
-            std::unique_lock lock(cell_->mu);
+            auto lock = future::lock_cell(*cell_);
+            if (!lock.owns_lock()) break;
             auto start = clock::now();
             auto len = deadline ? std::min<clock::duration>(slice, std::max<clock::duration>(*deadline - start, {}))
                                 : clock::duration(slice);
@@ -328,12 +349,13 @@ Ref OpFuture::wait(std::optional<double> timeout) const {
             throw py::ErrorAlreadySet{};
         }
     }
+    throw_py(SerialError::forked());
 }
 
 Ref OpFuture::result() const {
     std::optional<OpResult> copy;
     {
-        std::lock_guard lock(cell_->mu);
+        auto lock = future::lock_cell_or_raise(*cell_);
         copy = cell_->state.result_slot;
     }
     if (!copy) {
@@ -347,7 +369,7 @@ void OpFuture::register_callback(Ref fn, Ref future, Ref context, Ref loop) cons
     auto cb = std::make_shared<future::Callback>(
         future::Callback{std::move(fn), std::move(future), std::move(context), std::move(loop)});
     {
-        std::lock_guard lock(cell_->mu);
+        auto lock = future::lock_cell_or_raise(*cell_);
         if (!cell_->state.result_slot) {
             cell_->state.callbacks.push_back(std::move(cb));
             return;

@@ -85,6 +85,15 @@ public:
 
 namespace future {
 
+// Locks cell.mu. In a child process created by fork() a thread of the parent
+// that held it at the fork does not exist, so the lock would never come free:
+// there it is tried for a bounded time, and the lock returned does not own the
+// mutex when it stayed held. The cell is then left as the child found it.
+std::unique_lock<std::mutex> lock_cell(Shared& cell) noexcept;
+// lock_cell, raising the forked-child SerialException (throws
+// ErrorAlreadySet) for a lock that stayed held.
+std::unique_lock<std::mutex> lock_cell_or_raise(Shared& cell);
+
 // Stores result if the cell is pending; true only when this call stored it.
 bool complete(Shared& cell, OpResult result) noexcept;
 // Completes the cell as cancelled, then aborts its task; true only when this

@@ -40,7 +40,8 @@ struct FutureObject {
         if (!cell) return 0;
         // Workers complete cells while the world is stopped; none of them
         // attaches while holding the lock.
-        std::lock_guard lock(cell->mu);
+        auto lock = future::lock_cell(*cell);
+        if (!lock.owns_lock()) return 0;  // stuck since a fork: nothing is visited
         if (int r = visit(cell->state.exception_cache)) return r;
         if (const Ref* object = result_object(cell->state)) return visit(*object);
         return 0;
@@ -51,7 +52,8 @@ struct FutureObject {
         Ref exception;
         std::optional<OpResult> result;
         {
-            std::lock_guard lock(cell->mu);
+            auto lock = future::lock_cell(*cell);
+            if (!lock.owns_lock()) return;
             exception = std::move(cell->state.exception_cache);
             // The cell stays done, with None for its value; a copy of the
             // result that another thread holds keeps its own share.
@@ -95,7 +97,7 @@ Ref import_attr(const char* module, const char* name) {
 }
 
 std::optional<OpResult> stored(Shared& cell) {
-    std::lock_guard lock(cell.mu);
+    auto lock = future::lock_cell_or_raise(cell);
     return cell.state.result_slot;
 }
 
@@ -289,7 +291,7 @@ PyObject* f_remove_done_callback(PyObject* self, PyObject* fn) noexcept {
         Shared& cell = cell_of(self);
         std::vector<std::shared_ptr<Callback>> snapshot;
         {
-            std::lock_guard lock(cell.mu);
+            auto lock = future::lock_cell_or_raise(cell);
             snapshot = cell.state.callbacks;
         }
         std::vector<Callback*> matches;
@@ -302,7 +304,7 @@ PyObject* f_remove_done_callback(PyObject* self, PyObject* fn) noexcept {
         }
         std::vector<std::shared_ptr<Callback>> removed;
         {
-            std::lock_guard lock(cell.mu);
+            auto lock = future::lock_cell_or_raise(cell);
             auto& list = cell.state.callbacks;
             std::vector<std::shared_ptr<Callback>> rest;
             for (auto& entry : list) {
@@ -357,7 +359,7 @@ PyObject* f_await(PyObject* self) noexcept {
         Ref bridge = Ref::check(PyObject_CallMethod(loop.get(), "create_future", nullptr));
         std::optional<OpResult> late;
         {
-            std::lock_guard lock(cell->mu);
+            auto lock = future::lock_cell_or_raise(*cell);
             if (cell->state.result_slot) {
                 late = cell->state.result_slot;
             } else {

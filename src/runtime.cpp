@@ -136,6 +136,11 @@ public:
     }
 
     void abort() noexcept {
+        // In a forked child no thread will ever poll this task, and a worker
+        // of the parent that held its lock or ran its poll at the fork does
+        // not exist there: waiting for it would never end. The task stays as
+        // the fork left it and takes no further bytes.
+        if (in_forked_child()) return;
         std::unique_lock lock(mutex_);
         if (phase_ == Phase::Done || aborted_) return;
         aborted_ = true;

@@ -15,7 +15,7 @@ import pytest
 import marovenda
 from marovenda import aio
 
-from helpers import Background, Timer, wait_until
+from helpers import Background, Timer, fork_child, wait_until
 
 CancelledError = asyncio.CancelledError
 InvalidStateError = asyncio.InvalidStateError
@@ -909,5 +909,39 @@ def test_stress_one_port_many_readers_nothing_lost():
         for t in loops:
             t.join(25)
         assert sum(counts) == total and s.in_waiting == 0
+    finally:
+        s.close()
+
+
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+@pytest.mark.parametrize("how", ["cancel", "await then cancel"])
+def test_a_forked_child_cancels_futures_the_workers_were_polling(how):
+    # The write feeds the loopback that the read drains, so the workers poll
+    # both all the time and most forks land inside a poll. In the child no
+    # worker will ever finish that poll; nothing there may wait for it.
+    s = aio.serial_for_url("loop://")
+    s.timeout = None
+
+    def child():
+        for f in futures:
+            if how == "cancel":
+                if not f.cancel():
+                    return 2
+            else:
+                try:
+                    asyncio.run(asyncio.wait_for(f, 0.05))
+                    return 3
+                except TimeoutError:
+                    pass
+        return 0 if all(f.cancelled() for f in futures) else 4
+
+    try:
+        for _ in range(10):
+            futures = [s.write(bytes(8 << 20)), s.read_until(b"\xff")]
+            time.sleep(0.002)
+            assert fork_child(child, timeout=5) == 0
+            for f in futures:
+                f.cancel()
+            s.reset_input_buffer()
     finally:
         s.close()
