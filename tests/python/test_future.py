@@ -937,7 +937,7 @@ def test_a_forked_child_cancels_futures_the_workers_were_polling(how):
 
     try:
         for _ in range(10):
-            futures = [s.write(bytes(8 << 20)), s.read_until(b"\xff")]
+            futures = [s.read_until(b"\xff"), s.write(bytes(1 << 16))]
             time.sleep(0.002)
             assert fork_child(child, timeout=5) == 0
             for f in futures:
