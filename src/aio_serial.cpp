@@ -5,14 +5,14 @@
 #include "capi/entry.hpp"
 #include "capi/module.hpp"
 #include "capi/once.hpp"
-#include "errors_py.hpp"
-#include "future_py.hpp"
-#include "serial.hpp"
-#include "serial_args.hpp"
-#include "serial_base.hpp"
-#include "serial_methods.hpp"
-#include "serial_class.hpp"
-#include "serial_ops.hpp"
+#include "errors/exceptions.hpp"
+#include "future/future_type.hpp"
+#include "serial/convert.hpp"
+#include "serial/args.hpp"
+#include "serial/base.hpp"
+#include "serial/methods.hpp"
+#include "serial/serial_class.hpp"
+#include "serial/ops.hpp"
 
 namespace marovenda::aio {
 

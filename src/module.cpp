@@ -4,14 +4,14 @@
 
 #include "capi/entry.hpp"
 #include "capi/module.hpp"
-#include "errors_py.hpp"
-#include "list_ports.hpp"
+#include "errors/exceptions.hpp"
+#include "list_ports/list_ports.hpp"
 #include "aio_serial.hpp"
-#include "future_py.hpp"
-#include "serial.hpp"
-#include "serial_base.hpp"
-#include "serial_class.hpp"
-#include "transport.hpp"
+#include "future/future_type.hpp"
+#include "serial/convert.hpp"
+#include "serial/base.hpp"
+#include "serial/serial_class.hpp"
+#include "transport/transport.hpp"
 
 namespace marovenda {
 

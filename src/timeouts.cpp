@@ -91,9 +91,9 @@ std::string format_seconds(const Seconds& s) {
     return s.is_int() ? std::to_string(s.int_value()) : format_float(s.float_value());
 }
 
-namespace settings {
+namespace timeouts {
 
-Result<std::optional<Seconds>> seconds(std::optional<Seconds> value) {
+Result<std::optional<Seconds>> checked(std::optional<Seconds> value) {
     if (value) {
         const bool bad = value->is_int() ? value->int_value() < 0 : !(value->float_value() >= 0.0);
         if (bad) return SerialError::value("Not a valid timeout: " + format_seconds(*value));
@@ -128,5 +128,5 @@ std::optional<Duration> duration(std::optional<Seconds> value) noexcept {
     return d;
 }
 
-}  // namespace settings
+}  // namespace timeouts
 }  // namespace marovenda

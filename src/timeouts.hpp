@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "errors.hpp"
+#include "errors/error.hpp"
 #include "poll/sleep.hpp"
 
 namespace marovenda {
@@ -70,14 +70,14 @@ std::string format_float(double v);
 // An integer in decimal, a float as format_float.
 std::string format_seconds(const Seconds& s);
 
-namespace settings {
+namespace timeouts {
 
 // The value unchanged, or "Not a valid timeout: {}" for a negative or NaN one.
-Result<std::optional<Seconds>> seconds(std::optional<Seconds> value);
+Result<std::optional<Seconds>> checked(std::optional<Seconds> value);
 
 // Rounded exactly to the nanosecond (ties to even); absent for an absent,
 // negative, NaN or infinite value and for 2**64 seconds or more.
 std::optional<Duration> duration(std::optional<Seconds> value) noexcept;
 
-}  // namespace settings
+}  // namespace timeouts
 }  // namespace marovenda

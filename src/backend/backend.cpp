@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include "backend/loopback.hpp"
-#include "backend/native.hpp"
+#include "backend/native/native.hpp"
 
 namespace marovenda::backend {
 

@@ -12,9 +12,9 @@
 #include <span>
 #include <string_view>
 
-#include "errors.hpp"
+#include "errors/error.hpp"
 #include "poll/poll.hpp"
-#include "port_settings.hpp"
+#include "port/settings.hpp"
 
 namespace marovenda::backend {
 
@@ -42,11 +42,6 @@ public:
     virtual poll::Poll<Result<std::size_t>> poll_read(poll::Context& cx, std::span<std::uint8_t> buf) = 0;
     // Ready with the count taken (0 for non-empty bytes ends a write early).
     virtual poll::Poll<Result<std::size_t>> poll_write(poll::Context& cx, std::span<const std::uint8_t> bytes) = 0;
-    virtual poll::Poll<Result<void>> poll_flush(poll::Context& cx) = 0;
-    virtual poll::Poll<Result<void>> poll_shutdown(poll::Context& cx) = 0;
-    virtual poll::Poll<Result<std::size_t>> poll_write_vectored(poll::Context& cx,
-                                                                std::span<const std::span<const std::uint8_t>> slices) = 0;
-    virtual bool is_write_vectored() const = 0;
 
     virtual Result<void> configure(const port::Settings& settings, bool rts, bool dtr) = 0;
     virtual Result<void> set_rts(bool level) = 0;

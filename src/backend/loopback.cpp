@@ -48,13 +48,6 @@ poll::Poll<Result<std::size_t>> LoopbackPort::poll_write(poll::Context& cx, std:
     return Result<std::size_t>(n);
 }
 
-poll::Poll<Result<std::size_t>> LoopbackPort::poll_write_vectored(poll::Context& cx,
-                                                                  std::span<const std::span<const std::uint8_t>> slices) {
-    for (const auto& s : slices)
-        if (!s.empty()) return poll_write(cx, s);
-    return poll_write(cx, {});
-}
-
 Result<void> LoopbackPort::configure(const port::Settings&, bool rts, bool dtr) {
     std::lock_guard g(m_);
     state_.rts = rts;

@@ -34,11 +34,6 @@ public:
 
     poll::Poll<Result<std::size_t>> poll_read(poll::Context& cx, std::span<std::uint8_t> buf) override;
     poll::Poll<Result<std::size_t>> poll_write(poll::Context& cx, std::span<const std::uint8_t> bytes) override;
-    poll::Poll<Result<void>> poll_flush(poll::Context&) override { return Result<void>(); }
-    poll::Poll<Result<void>> poll_shutdown(poll::Context&) override { return Result<void>(); }
-    poll::Poll<Result<std::size_t>> poll_write_vectored(poll::Context& cx,
-                                                        std::span<const std::span<const std::uint8_t>> slices) override;
-    bool is_write_vectored() const override { return false; }
 
     Result<void> configure(const port::Settings& settings, bool rts, bool dtr) override;
     Result<void> set_rts(bool level) override;

@@ -1,5 +1,6 @@
 #include "capi/entry.hpp"
 
+#include "capi/call.hpp"
 #include "capi/once.hpp"
 
 #include <stdexcept>
@@ -25,6 +26,27 @@ void set_error(PyObject* type, std::string_view message) noexcept {
 
 void throw_error(PyObject* type, std::string_view message) {
     set_error(type, message);
+    throw ErrorAlreadySet{};
+}
+
+void not_an_instance(PyObject* obj, const char* expected) {
+    if (obj == Py_None) {
+        PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
+    } else {
+        Ref name = Ref::check(PyType_GetQualName(Py_TYPE(obj)));
+        PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", name.get(), expected);
+    }
+    throw ErrorAlreadySet{};
+}
+
+Ref take_error() {
+    Ref e = Ref::steal(PyErr_GetRaisedException());
+    if (!e) throw ErrorAlreadySet{};
+    return e;
+}
+
+void rethrow(Ref e) {
+    PyErr_SetRaisedException(e.release());
     throw ErrorAlreadySet{};
 }
 

@@ -21,6 +21,11 @@ PyObject* panic_exception_type() noexcept;
 void set_error(PyObject* type, std::string_view message) noexcept;
 // set_error, then throws ErrorAlreadySet.
 [[noreturn]] void throw_error(PyObject* type, std::string_view message);
+// Raises TypeError "'<type>' object is not an instance of '<expected>'" (or
+// "'None' is not an instance of ..."): the text callers match for every
+// argument of the wrong type.
+[[noreturn]] void not_an_instance(PyObject* obj, const char* expected);
+
 // Sets the fault exception with message as its argument.
 void raise_panic(const char* message) noexcept;
 // Sets the fault exception for the exception being handled.

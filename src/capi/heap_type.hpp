@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include "capi/call.hpp"
 #include "capi/ref.hpp"
 
 namespace marovenda::py {
@@ -71,11 +72,5 @@ struct Collected {
     static PyType_Slot clear_slot() noexcept { return {Py_tp_clear, reinterpret_cast<void*>(&clear)}; }
     static PyType_Slot dealloc_slot() noexcept { return {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc)}; }
 };
-
-// A METH_FASTCALL | METH_KEYWORDS (or any other) function for PyMethodDef.
-template <class F>
-PyCFunction as_cfunction(F* f) noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
 
 }  // namespace marovenda::py

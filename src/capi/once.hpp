@@ -24,7 +24,6 @@ public:
         if (p_.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel)) return made.release();
         return expected;
     }
-    PyObject* peek() const noexcept { return p_.load(std::memory_order_acquire); }
 
 private:
     std::atomic<PyObject*> p_{nullptr};

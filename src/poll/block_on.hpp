@@ -14,6 +14,17 @@
 
 namespace marovenda::poll {
 
+// A pause hint for spin loops.
+inline void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#else
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+#endif
+}
+
 // Wakes one parked thread; a wake before the park is not lost. A parked
 // thread spins briefly before it sleeps: a hand-off between two threads
 // (a writer filling what a reader drains) then costs no futex round trip.
@@ -32,7 +43,7 @@ public:
         for (unsigned i = 1;; ++i) {
             if (woken_.exchange(false)) return;
             if (i % 64 == 0 && std::chrono::steady_clock::now() >= std::min(spin_end, deadline)) break;
-            __builtin_ia32_pause();
+            cpu_relax();
         }
         std::unique_lock lock(mu_);
         sleeping_.store(true);

@@ -15,7 +15,7 @@
 #include <optional>
 #include <string>
 
-#include "errors.hpp"
+#include "errors/error.hpp"
 #include "poll/poll.hpp"
 
 namespace marovenda::poll {

@@ -36,7 +36,6 @@ public:
         if (target_) target_->wake();
     }
     // True when waking either would schedule the same poll.
-    bool will_wake(const Waker& other) const noexcept { return target_ == other.target_; }
     bool is_noop() const noexcept { return !target_; }
 
 private:

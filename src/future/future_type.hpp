@@ -1,0 +1,18 @@
+// The Python class aio.Future over an OpFuture, and the asyncio bridge.
+#pragma once
+
+#include <Python.h>
+
+#include "capi/ref.hpp"
+#include "future/cell.hpp"
+
+namespace marovenda::future {
+
+// The class object marovenda.aio.Future (borrowed), made on first use.
+PyObject* future_type();
+// A new aio.Future object holding f.
+py::Ref wrap(OpFuture f);
+// The OpFuture inside an aio.Future object.
+const OpFuture& unwrap_future(PyObject* obj);
+
+}  // namespace marovenda::future

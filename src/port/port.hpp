@@ -1,0 +1,245 @@
+// The engine object behind one serial object: the device slot, the settings,
+// a read lock and a write lock held for whole operations, and the closed,
+// cancel-read and cancel-write notifiers.
+//
+// Lock order: the backend lock before the state lock. Both are plain mutexes
+// held for one device call or one poll (open holds the backend lock for the
+// whole device open), never across a suspension.
+//
+// Reads, writes, drains and breaks are lazy Tasks over a shared PortCore: poll
+// them (or box them with poll::boxed) to run them; destroying one drops it,
+// releasing its lock and its waiters.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "backend/backend.hpp"
+#include "errors/error.hpp"
+#include "poll/combinators.hpp"
+#include "poll/mutex.hpp"
+#include "poll/notify.hpp"
+#include "poll/task.hpp"
+#include "port/settings.hpp"
+#include "timeouts.hpp"
+
+namespace marovenda::port {
+
+// A byte string.
+using Bytes = std::string;
+
+// The error of a device that reported readiness but gave no data.
+inline constexpr std::string_view kDisconnectMessage =
+    "device reports readiness to read but returned no data (device disconnected or multiple access on port?)";
+
+// Whether an operation error means the device is gone, so the port closes.
+bool is_disconnect(const SerialError& e) noexcept;
+
+struct State {
+    Settings settings;
+    std::optional<std::string> port;  // absent = not configured
+    bool rts = true;
+    bool dtr = true;
+    bool break_condition = false;
+};
+
+// A value seen under its lock; the lock is held while this lives.
+template <class T>
+class Locked {
+public:
+    Locked(std::mutex& m, T& v) : lock_(m), v_(&v) {}
+    T& operator*() const noexcept { return *v_; }
+    T* operator->() const noexcept { return v_; }
+
+private:
+    std::unique_lock<std::mutex> lock_;
+    T* v_;
+};
+
+class PortCore {
+public:
+    // A closed port with the default settings.
+    static std::shared_ptr<PortCore> create() { return std::make_shared<PortCore>(); }
+    PortCore();
+    ~PortCore();
+    PortCore(const PortCore&) = delete;
+    PortCore& operator=(const PortCore&) = delete;
+
+    bool is_open();
+    std::optional<std::string> port();
+    Result<void> open();
+    void close();
+    Result<void> set_port(std::optional<std::string> name);
+    Result<void> set_break_condition(bool level);
+
+    // f applied to the present backend under the backend lock; f returns a Result.
+    template <class F>
+    auto with_backend(F&& f) -> decltype(f(std::declval<backend::Backend&>())) {
+        std::lock_guard g(backend_m_);
+        if (!backend_) return SerialError::port_not_open();
+        return f(*backend_);
+    }
+
+    Result<std::optional<std::int32_t>> fileno();
+    Result<bool> cd();
+    Result<bool> ri();
+    Result<bool> cts();
+    Result<bool> dsr();
+    Result<std::uint32_t> in_waiting();
+    Result<std::uint32_t> out_waiting();
+    Result<void> reset_input_buffer();
+    Result<void> reset_output_buffer();
+
+    // End the current read (write) early, or the next one: one stored permit.
+    void cancel_read() { cancel_read_.notify_one(); }
+    void cancel_write() { cancel_write_.notify_one(); }
+
+    // For the settings writers, which hold the backend lock around configure
+    // and the line setters, and take the state lock inside it.
+    Locked<backend::BackendPtr> lock_backend() { return {backend_m_, backend_}; }
+    Locked<State> lock_state() { return {state_m_, state_}; }
+    State state();
+    Settings settings();
+
+    poll::AsyncMutex& read_lock() noexcept { return read_lock_; }
+    poll::AsyncMutex& write_lock() noexcept { return write_lock_; }
+
+    // One device poll under the backend lock.
+    poll::Poll<Result<std::size_t>> poll_read_some(poll::Context& cx, std::span<std::uint8_t> buf);
+    poll::Poll<Result<std::size_t>> poll_write_some(poll::Context& cx, std::span<const std::uint8_t> bytes);
+
+    // Runs op (already holding its read or write lock) until it ends or the
+    // port closes; closes the port when op reports a disconnected device.
+    template <class T>
+    static poll::Task<Result<T>> until_closed(std::shared_ptr<PortCore> core, poll::Task<Result<T>> op);
+    // op (lazy: it starts once the lock is held) under lock, inside until_closed.
+    template <class T>
+    static poll::Task<Result<T>> holding(std::shared_ptr<PortCore> core, poll::AsyncMutex& lock,
+                                         poll::Task<Result<T>> op);
+
+    static poll::Task<Result<Bytes>> read(std::shared_ptr<PortCore> core, std::size_t size);
+    static poll::Task<Result<Bytes>> read_until(std::shared_ptr<PortCore> core, Bytes expected,
+                                                std::optional<std::size_t> size);
+    static poll::Task<Result<Bytes>> readline(std::shared_ptr<PortCore> core, std::optional<std::size_t> size);
+    static poll::Task<Result<std::vector<Bytes>>> readlines(std::shared_ptr<PortCore> core,
+                                                            std::optional<std::size_t> hint);
+    static poll::Task<Result<Bytes>> read_available(std::shared_ptr<PortCore> core, std::size_t max);
+
+    // Where a write's wait ends: at the port's write_timeout, or never (the
+    // transport writes in the background).
+    enum class WriteLimit : bool { WriteTimeout, None };
+    static poll::Task<Result<std::size_t>> write(std::shared_ptr<PortCore> core, Bytes data, WriteLimit limit);
+    static poll::Task<Result<void>> flush(std::shared_ptr<PortCore> core);
+    static poll::Task<Result<void>> send_break(std::shared_ptr<PortCore> core, Duration duration);
+
+private:
+    // Chunk result: present n > 0, or absent (deadline, cancel, nothing there).
+    static poll::Task<Result<std::optional<std::size_t>>> read_chunk(std::shared_ptr<PortCore> core,
+                                                                     std::optional<poll::Instant> deadline,
+                                                                     std::span<std::uint8_t> buf);
+    static poll::Task<Result<Bytes>> read_locked(std::shared_ptr<PortCore> core, std::size_t size);
+    static poll::Task<Result<Bytes>> read_until_locked(std::shared_ptr<PortCore> core, Bytes expected,
+                                                       std::optional<std::size_t> size, bool per_byte_deadline);
+    static poll::Task<Result<std::vector<Bytes>>> readlines_locked(std::shared_ptr<PortCore> core,
+                                                                   std::optional<std::size_t> hint);
+    static poll::Task<Result<Bytes>> read_available_locked(std::shared_ptr<PortCore> core, std::size_t max);
+    static poll::Task<Result<std::size_t>> write_loop(std::shared_ptr<PortCore> core, std::span<const std::uint8_t> data,
+                                                      WriteLimit limit);
+    static poll::Task<Result<void>> drain(std::shared_ptr<PortCore> core);
+    static poll::Task<Result<void>> break_locked(std::shared_ptr<PortCore> core, Duration duration);
+
+    void close_inherited();
+
+public:
+    // Held across fork() so that no port lock is inherited locked.
+    void lock_for_fork();
+    void unlock_after_fork();
+
+private:
+
+    std::mutex backend_m_;
+    backend::BackendPtr backend_;
+    std::mutex state_m_;
+    State state_;
+    poll::AsyncMutex read_lock_;
+    poll::AsyncMutex write_lock_;
+    poll::Notify closed_;
+    poll::Notify cancel_read_;
+    poll::Notify cancel_write_;
+};
+
+// Whatever way a write ends, tell the device (if one is present) that it did.
+class CancelWrite {
+public:
+    explicit CancelWrite(std::shared_ptr<PortCore> core) noexcept : core_(std::move(core)) {}
+    CancelWrite(const CancelWrite&) = delete;
+    CancelWrite& operator=(const CancelWrite&) = delete;
+    ~CancelWrite();
+
+private:
+    std::shared_ptr<PortCore> core_;
+};
+
+// Clears the break when a break ends early; disarmed by a normal end.
+class BreakGuard {
+public:
+    explicit BreakGuard(std::shared_ptr<PortCore> core) noexcept : core_(std::move(core)) {}
+    BreakGuard(const BreakGuard&) = delete;
+    BreakGuard& operator=(const BreakGuard&) = delete;
+    ~BreakGuard();
+    void disarm() noexcept { core_.reset(); }
+
+private:
+    std::shared_ptr<PortCore> core_;
+};
+
+// One device poll as a pollable, for the read and write loops.
+struct ReadSome {
+    PortCore* core;
+    std::span<std::uint8_t> buf;
+    poll::Poll<Result<std::size_t>> poll(poll::Context& cx) { return core->poll_read_some(cx, buf); }
+};
+struct WriteSome {
+    PortCore* core;
+    std::span<const std::uint8_t> bytes;
+    poll::Poll<Result<std::size_t>> poll(poll::Context& cx) { return core->poll_write_some(cx, bytes); }
+};
+
+template <class T>
+poll::Task<Result<T>> PortCore::until_closed(std::shared_ptr<PortCore> core, poll::Task<Result<T>> op) {
+    // Enabled before the test: notify_waiters stores nothing, so a close
+    // racing with this start must find the waiter already registered.
+    auto closed = core->closed_.notified();
+    closed.enable();
+    if (!core->is_open()) co_return SerialError::port_not_open();
+    std::optional<Result<T>> result;
+    {
+        auto body = std::move(op);  // dropped at the end of this scope, where it stands
+        poll::Select race(closed, body);
+        auto won = co_await race;
+        if (won.index() == 1) result.emplace(std::get<1>(std::move(won)));
+    }
+    if (!result) co_return SerialError::port_not_open();
+    if (!result->ok() && is_disconnect(result->error())) core->close();
+    co_return std::move(*result);
+}
+
+template <class T>
+poll::Task<Result<T>> PortCore::holding(std::shared_ptr<PortCore> core, poll::AsyncMutex& lock,
+                                        poll::Task<Result<T>> op) {
+    // core, a parameter, outlives the guard: the lock lives inside it.
+    auto acquire = lock.lock();
+    auto held = co_await acquire;
+    auto body = until_closed(core, std::move(op));
+    auto r = co_await body;
+    co_return std::move(r);
+}
+
+}  // namespace marovenda::port

@@ -1,0 +1,151 @@
+// The read family: every read is a sequence of bounded chunks, each racing the
+// device against cancel-read and an optional deadline. A device read happens
+// only inside a poll of the device under the backend lock, so a side that
+// loses a race has taken no bytes.
+#include <algorithm>
+#include <memory>
+
+#include "port/port.hpp"
+
+namespace marovenda::port {
+
+namespace {
+
+constexpr std::size_t kChunk = 4096;
+
+// The deadline of a chunk: the overall one until data has come, then the
+// earlier of it and now + inter_byte (or the one of them that exists).
+std::optional<poll::Instant> chunk_deadline(std::optional<poll::Instant> overall, bool have_data,
+                                            std::optional<Duration> inter_byte) {
+    if (!have_data || !inter_byte) return overall;
+    auto inter = deadline_after(inter_byte);
+    if (!inter) return overall;
+    if (!overall) return inter;
+    return std::min(*inter, *overall);
+}
+
+// A finished device read: bytes, the disconnect error for none, or its error.
+Result<std::optional<std::size_t>> chunk_result(Result<std::size_t> r) {
+    if (!r) return std::move(r).error();
+    if (r.value() == 0) return SerialError::os(std::nullopt, std::string(kDisconnectMessage));
+    return std::optional<std::size_t>(r.value());
+}
+
+}  // namespace
+
+poll::Task<Result<std::optional<std::size_t>>> PortCore::read_chunk(std::shared_ptr<PortCore> core,
+                                                                    std::optional<poll::Instant> deadline,
+                                                                    std::span<std::uint8_t> buf) {
+    auto cancel = core->cancel_read_.notified();
+    ReadSome device{core.get(), buf};
+    if (!deadline) {
+        poll::Select race(device, cancel);
+        auto won = co_await race;
+        if (won.index() == 1) co_return std::optional<std::size_t>();
+        co_return chunk_result(std::get<0>(std::move(won)));
+    }
+    if (*deadline <= poll::Clock::now()) {
+        // Deadline passed: one attempt; a stored cancel permit stays stored.
+        poll::PollOnce attempt(device);
+        auto got = co_await attempt;
+        if (!got) co_return std::optional<std::size_t>();
+        co_return chunk_result(std::move(*got));
+    }
+    poll::Timeout bounded(device, deadline);
+    poll::Select race(bounded, cancel);
+    auto won = co_await race;
+    if (won.index() == 1) co_return std::optional<std::size_t>();
+    auto got = std::get<0>(std::move(won));
+    if (!got) co_return std::optional<std::size_t>();
+    co_return chunk_result(std::move(*got));
+}
+
+poll::Task<Result<Bytes>> PortCore::read_locked(std::shared_ptr<PortCore> core, std::size_t size) {
+    const Settings s = core->settings();
+    const auto overall = deadline_after(timeouts::duration(s.timeout));
+    const auto inter_byte = timeouts::duration(s.inter_byte_timeout);
+    Bytes result;
+    result.reserve(std::min(size, kChunk));
+    std::vector<std::uint8_t> scratch(std::max<std::size_t>(std::min(size, kChunk), 1));
+    while (result.size() < size) {
+        const std::size_t len = std::min(size - result.size(), kChunk);
+        auto chunk = read_chunk(core, chunk_deadline(overall, !result.empty(), inter_byte),
+                                std::span(scratch).first(len));
+        auto got = co_await chunk;
+        if (!got) co_return std::move(got).error();
+        if (!got.value()) break;
+        result.append(reinterpret_cast<const char*>(scratch.data()), *got.value());
+    }
+    co_return result;
+}
+
+poll::Task<Result<Bytes>> PortCore::read_until_locked(std::shared_ptr<PortCore> core, Bytes expected,
+                                                      std::optional<std::size_t> size, bool per_byte_deadline) {
+    const Settings s = core->settings();
+    const auto timeout = timeouts::duration(s.timeout);
+    const auto overall = deadline_after(timeout);
+    const auto inter_byte = timeouts::duration(s.inter_byte_timeout);
+    Bytes result;
+    std::uint8_t byte = 0;
+    for (;;) {
+        if (size && result.size() >= *size) co_return result;
+        const auto deadline =
+            per_byte_deadline ? deadline_after(timeout) : chunk_deadline(overall, !result.empty(), inter_byte);
+        auto chunk = read_chunk(core, deadline, std::span(&byte, 1));
+        auto got = co_await chunk;
+        if (!got) co_return std::move(got).error();
+        if (!got.value()) co_return result;
+        result.push_back(static_cast<char>(byte));
+        if (!expected.empty() && result.ends_with(expected)) co_return result;
+    }
+}
+
+poll::Task<Result<std::vector<Bytes>>> PortCore::readlines_locked(std::shared_ptr<PortCore> core,
+                                                                  std::optional<std::size_t> hint) {
+    std::vector<Bytes> lines;
+    std::size_t total = 0;
+    for (;;) {
+        auto next = read_until_locked(core, "\n", std::nullopt, true);
+        auto line = co_await next;
+        if (!line) co_return std::move(line).error();
+        if (line.value().empty()) co_return lines;
+        total += line.value().size();
+        lines.push_back(std::move(line).value());
+        if (hint && total >= *hint) co_return lines;
+    }
+}
+
+poll::Task<Result<Bytes>> PortCore::read(std::shared_ptr<PortCore> core, std::size_t size) {
+    return holding(core, core->read_lock_, read_locked(core, size));
+}
+
+poll::Task<Result<Bytes>> PortCore::read_until(std::shared_ptr<PortCore> core, Bytes expected,
+                                               std::optional<std::size_t> size) {
+    return holding(core, core->read_lock_, read_until_locked(core, std::move(expected), size, false));
+}
+
+poll::Task<Result<Bytes>> PortCore::readline(std::shared_ptr<PortCore> core, std::optional<std::size_t> size) {
+    return holding(core, core->read_lock_, read_until_locked(core, "\n", size, true));
+}
+
+poll::Task<Result<std::vector<Bytes>>> PortCore::readlines(std::shared_ptr<PortCore> core,
+                                                           std::optional<std::size_t> hint) {
+    return holding(core, core->read_lock_, readlines_locked(core, hint));
+}
+
+poll::Task<Result<Bytes>> PortCore::read_available_locked(std::shared_ptr<PortCore> core, std::size_t max) {
+    // Left uninitialised: only what the device wrote into it is copied out.
+    const std::size_t len = std::max<std::size_t>(max, 1);
+    auto buf = std::make_unique_for_overwrite<std::uint8_t[]>(len);
+    auto chunk = read_chunk(core, std::nullopt, std::span(buf.get(), len));
+    auto got = co_await chunk;
+    if (!got) co_return std::move(got).error();
+    if (!got.value()) co_return Bytes();
+    co_return Bytes(reinterpret_cast<const char*>(buf.get()), *got.value());
+}
+
+poll::Task<Result<Bytes>> PortCore::read_available(std::shared_ptr<PortCore> core, std::size_t max) {
+    return holding(core, core->read_lock_, read_available_locked(core, max));
+}
+
+}  // namespace marovenda::port

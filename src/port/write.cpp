@@ -1,0 +1,135 @@
+// The output side: writes in their three timeout modes, the output drain and
+// the break. Drain and the precise end of a break block a thread, so they run
+// on the blocking pool.
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include "poll/blocking.hpp"
+#include "port/port.hpp"
+
+namespace marovenda::port {
+
+namespace {
+
+std::span<const std::uint8_t> as_span(const Bytes& b) {
+    return {reinterpret_cast<const std::uint8_t*>(b.data()), b.size()};
+}
+
+}  // namespace
+
+poll::Task<Result<std::size_t>> PortCore::write_loop(std::shared_ptr<PortCore> core,
+                                                     std::span<const std::uint8_t> data, WriteLimit limit) {
+    enum class Mode { Zero, Deadline, Unlimited };
+    Mode mode = Mode::Unlimited;
+    std::optional<poll::Instant> deadline;
+    if (limit == WriteLimit::WriteTimeout) {
+        const auto wt = core->settings().write_timeout;
+        if (wt && wt->is_zero()) {
+            mode = Mode::Zero;
+        } else if (wt) {
+            deadline = deadline_after(timeouts::duration(wt));
+            if (deadline) mode = Mode::Deadline;
+        }
+    }
+    auto cancel = core->cancel_write_.notified();  // one waiter for the whole write
+    std::size_t written = 0;
+    while (written < data.size()) {
+        WriteSome device{core.get(), data.subspan(written)};
+        std::optional<Result<std::size_t>> done;
+        if (mode == Mode::Zero) {
+            poll::PollOnce attempt(device);
+            auto got = co_await attempt;
+            if (!got) {
+                auto detached = core->with_backend(
+                    [](backend::Backend& b) { return Result<std::size_t>(b.detach_write()); });
+                if (!detached) co_return std::move(detached).error();
+                co_return written + detached.value();
+            }
+            done.emplace(std::move(*got));
+        } else if (mode == Mode::Deadline) {
+            poll::Timeout bounded(device, deadline);
+            poll::Select race(bounded, cancel);
+            auto won = co_await race;
+            if (won.index() == 1) co_return written;
+            auto got = std::get<0>(std::move(won));
+            if (!got) co_return SerialError::timeout("Write timeout");
+            done.emplace(std::move(*got));
+        } else if (limit == WriteLimit::None) {
+            auto got = co_await device;
+            done.emplace(std::move(got));
+        } else {
+            poll::Select race(device, cancel);
+            auto won = co_await race;
+            if (won.index() == 1) co_return written;
+            done.emplace(std::get<0>(std::move(won)));
+        }
+        if (!*done) co_return std::move(*done).error();
+        if (done->value() == 0) co_return written;
+        written += done->value();
+    }
+    co_return written;
+}
+
+poll::Task<Result<std::size_t>> PortCore::write(std::shared_ptr<PortCore> core, Bytes data, WriteLimit limit) {
+    auto lock = core->write_lock_.lock();
+    auto held = co_await lock;
+    CancelWrite cancel_on_exit(core);
+    auto body = until_closed(core, write_loop(core, as_span(data), limit));
+    auto r = co_await body;
+    co_return std::move(r);
+}
+
+poll::Task<Result<void>> PortCore::drain(std::shared_ptr<PortCore> core) {
+    auto handle = core->with_backend([](backend::Backend& b) { return b.drain_handle(); });
+    if (!handle) co_return std::move(handle).error();
+    if (!handle.value().fd()) co_return Result<void>();
+    // The job alone owns the descriptor: it is closed after tcdrain, or with
+    // the job if the pool never runs it, and never waits for this operation.
+    auto owned = std::make_shared<backend::Drain>(std::move(handle).value());
+    poll::Blocking<void> job([owned = std::move(owned)]() mutable -> Result<void> {
+        const int r = ::tcdrain(*owned->fd());
+        const int e = errno;
+        owned.reset();
+        if (r != 0) return SerialError::from_errno(e);
+        return {};
+    });
+    auto r = co_await job;
+    co_return std::move(r);
+}
+
+poll::Task<Result<void>> PortCore::flush(std::shared_ptr<PortCore> core) {
+    return holding(core, core->write_lock_, drain(core));
+}
+
+poll::Task<Result<void>> PortCore::break_locked(std::shared_ptr<PortCore> core, Duration duration) {
+    if (auto on = core->set_break_condition(true); !on) co_return std::move(on);
+    BreakGuard guard(core);
+    const auto start = poll::Clock::now();
+    const Duration first = saturating_sub(duration, Duration::from_millis(5));
+    if (!first.is_zero()) {
+        poll::Sleep sleep(deadline_at(start, first));
+        co_await sleep;
+    }
+    // The last part is timed by a thread sleep, more precise than the timer.
+    const Duration rest = saturating_sub(duration, elapsed_since(start));
+    const auto rest_ns = std::chrono::nanoseconds(
+        static_cast<std::int64_t>(std::min<unsigned __int128>(rest.total_nanos(), INT64_MAX)));
+    poll::Blocking<void> tail([rest_ns]() -> Result<void> {
+        std::this_thread::sleep_for(rest_ns);
+        return {};
+    });
+    auto slept = co_await tail;
+    if (!slept) co_return std::move(slept);  // the guard clears the break
+    guard.disarm();
+    co_return core->set_break_condition(false);
+}
+
+poll::Task<Result<void>> PortCore::send_break(std::shared_ptr<PortCore> core, Duration duration) {
+    return holding(core, core->write_lock_, break_locked(core, duration));
+}
+
+}  // namespace marovenda::port

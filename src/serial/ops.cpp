@@ -1,0 +1,128 @@
+#include "serial/ops.hpp"
+
+#include <chrono>
+#include <cmath>
+
+#include "capi/thread.hpp"
+#include "errors/exceptions.hpp"
+#include "poll/block_on.hpp"
+#include "poll/task.hpp"
+#include "runtime/runtime.hpp"
+
+namespace marovenda::serial {
+
+namespace ops {
+
+namespace {
+
+using port::PortCore;
+
+poll::Task<OpResult> bytes_op(poll::Task<Result<port::Bytes>> body) {
+    auto r = co_await body;
+    if (!r) co_return std::move(r).error();
+    co_return Outcome::bytes(std::move(r).value());
+}
+
+poll::Task<OpResult> lines_op(Core core, Py_ssize_t hint) {
+    auto body = PortCore::readlines(std::move(core), hint > 0 ? std::optional<std::size_t>(std::size_t(hint))
+                                                              : std::nullopt);
+    auto r = co_await body;
+    if (!r) co_return std::move(r).error();
+    co_return Outcome::lines(std::move(r).value());
+}
+
+poll::Task<OpResult> write_op(Core core, std::string data) {
+    auto body = PortCore::write(std::move(core), std::move(data), PortCore::WriteLimit::WriteTimeout);
+    auto r = co_await body;
+    if (!r) co_return std::move(r).error();
+    co_return Outcome::count(r.value());
+}
+
+poll::Task<OpResult> unit_op(poll::Task<Result<void>> body) {
+    auto r = co_await body;
+    if (!r) co_return std::move(r).error();
+    co_return Outcome::unit();
+}
+
+// A non-negative number of seconds to a span, ties to the even nanosecond;
+// 2**64 seconds and more, and infinity, hold the break as long as possible.
+std::optional<Duration> break_span(double seconds) {
+    if (!(seconds >= 0)) return std::nullopt;
+    if (seconds >= 18446744073709551616.0) return Duration::max();
+    auto d = timeouts::duration(Seconds::of_float(seconds));
+    return d ? *d : Duration::max();
+}
+
+poll::Task<OpResult> break_op(Core core, double seconds) {
+    auto span = break_span(seconds);
+    if (!span) co_return SerialError::value("duration must be a non-negative number");
+    auto body = PortCore::send_break(std::move(core), *span);
+    auto r = co_await body;
+    if (!r) co_return std::move(r).error();
+    co_return Outcome::unit();
+}
+
+}  // namespace
+
+Operation read(Core core, std::size_t size) { return poll::boxed(bytes_op(PortCore::read(std::move(core), size))); }
+
+Operation read_until(Core core, std::string expected, std::optional<std::size_t> size) {
+    return poll::boxed(bytes_op(PortCore::read_until(std::move(core), std::move(expected), size)));
+}
+
+Operation readline(Core core, Py_ssize_t size) {
+    return poll::boxed(bytes_op(PortCore::readline(
+        std::move(core), size >= 0 ? std::optional<std::size_t>(std::size_t(size)) : std::nullopt)));
+}
+
+Operation readlines(Core core, Py_ssize_t hint) { return poll::boxed(lines_op(std::move(core), hint)); }
+
+Operation write(Core core, std::string data) { return poll::boxed(write_op(std::move(core), std::move(data))); }
+
+Operation flush(Core core) { return poll::boxed(unit_op(PortCore::flush(std::move(core)))); }
+
+Operation send_break(Core core, double duration) { return poll::boxed(break_op(std::move(core), duration)); }
+
+}  // namespace ops
+
+namespace {
+
+py::Ref drive(Operation op) {
+    auto rt = runtime::runtime();
+    if (!rt) throw_py(rt.error());
+    std::optional<poll::Poll<OpResult>> p;
+    {
+        py::Detached detached;
+        p.emplace(poll::block_on_for(*op, rt.value()->io(), rt.value()->blocking(), std::chrono::milliseconds(50)));
+    }
+    if (p->ready()) {
+        op.reset();
+        OpResult r = std::move(*p).value();
+        if (!r) throw_py(r.error());
+        return r.value().to_py();
+    }
+    auto spawned = OpFuture::spawn(std::move(op));
+    if (!spawned) throw_py(spawned.error());
+    const OpFuture& fut = spawned.value();
+    try {
+        return fut.wait(std::nullopt);
+    } catch (const py::ErrorAlreadySet&) {
+        // Cancelled before the wait's exception is raised; for the
+        // operation's own error the cell is complete and nothing changes.
+        py::Ref pending = py::Ref::steal(PyErr_GetRaisedException());
+        future::cancel_shared(*fut.cell());
+        PyErr_SetRaisedException(pending.release());
+        throw;
+    }
+}
+
+}  // namespace
+
+py::Ref run(Operation op) {
+    // On a runtime worker (a done-callback calling a blocking method) the
+    // worker's scheduling moves to a replacement while this call blocks.
+    runtime::HandOff hand_off;
+    return drive(std::move(op));
+}
+
+}  // namespace marovenda::serial
