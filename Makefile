@@ -1,6 +1,6 @@
 # `make` sets up what is missing and builds; `make test` runs every test;
 # `make demo` runs the loopback example.
-PY := $(HOME)/.cache/marovenda/python3.13t/bin/python3.13t
+PY := $(shell . tools/paths.sh && echo $$py)
 JOBS := $(shell nproc)
 BUILD := build/dev
 CMAKE_FLAGS := -DPython_EXECUTABLE=$(PY) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -66,7 +66,7 @@ asan-pytest: setup
 # against a module built the same way, with CPython's own suppressions. The
 # deadlock detector is off: the fork handler holds eight locks per live port,
 # and the detector fails internally past 64 held at once.
-TSAN_HOME := $(HOME)/.cache/marovenda/python3.13t-tsan
+TSAN_HOME := $(shell . tools/paths.sh && echo $$tsan_prefix)
 tsan-pytest: setup
 	@tools/bootstrap --with-tsan-python
 	cmake -S . -B build/tsan-py -DPython_EXECUTABLE=$(TSAN_HOME)/bin/python3.13t -DCMAKE_CXX_COMPILER=clang++ \

@@ -21,22 +21,10 @@ using namespace serial;
 
 namespace {
 
-// Starts op and wraps it in an aio.Future; only a missing runtime raises here.
-Ref start(Operation op) {
-    auto f = OpFuture::start(std::move(op));
-    if (!f) throw_py(f.error());
-    return future::wrap(std::move(f).value());
-}
+using future::start;
 
 PyObject* flush(PyObject* self, PyObject*) noexcept {
     return py::entry([&] { return start(ops::flush(shared_core(self))); });
-}
-
-PyObject* read_all(PyObject* self, PyObject*) noexcept {
-    return py::entry([&] {
-        Ref n = Ref::check(PyObject_GetAttrString(self, "in_waiting"));
-        return Ref::check(PyObject_CallMethod(self, "read", "O", n.get()));
-    });
 }
 
 PyObject* aenter(PyObject* self, PyObject*) noexcept {
@@ -54,10 +42,6 @@ PyObject* aexit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
         Ref::check(PyObject_CallMethod(self, "close", nullptr));
         return future::wrap(OpFuture::resolved(Outcome::unit()));
     });
-}
-
-int init_slot(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    return py::entry_status([&] { init(self, parse_init("Serial.__init__()", args, kwargs)); });
 }
 
 PyMethodDef methods[] = {
@@ -99,10 +83,7 @@ PyMethodDef serial_for_url_def = {
 }  // namespace
 
 PyObject* aio_serial_type() {
-    return type_cell.get([] {
-        Ref bases = Ref::check(PyTuple_Pack(1, serial_base_type()));
-        return Ref::check(PyType_FromSpecWithBases(&spec, bases.get()));
-    });
+    return type_cell.get([] { return subclass(spec); });
 }
 
 PyObject* new_serial_for_url_function() {

@@ -26,7 +26,7 @@ Ref integer(long v) { return Ref::check(PyLong_FromLong(v)); }
 Ref byte(char c) { return Ref::check(PyBytes_FromStringAndSize(&c, 1)); }
 
 void module_body(PyObject* m) {
-    add(m, "__version__", str("0.3.0"));
+    add(m, "__version__", str(MAROVENDA_VERSION));
     add(m, "PARITY_NONE", str("N"));
     add(m, "PARITY_EVEN", str("E"));
     add(m, "PARITY_ODD", str("O"));

@@ -104,7 +104,7 @@ Result<std::optional<Seconds>> checked(std::optional<Seconds> value) {
 std::optional<Duration> duration(std::optional<Seconds> value) noexcept {
     if (!value) return std::nullopt;
     const double v = value->as_double();
-    if (!(v >= 0.0) || !(v < 18446744073709551616.0)) return std::nullopt;  // negative, NaN, inf, >= 2**64
+    if (!(v >= 0.0) || !(v < timeouts::kNoEndSeconds)) return std::nullopt;  // negative, NaN, inf, >= 2**64
     const double whole = std::floor(v);
     const double frac = v - whole;  // exact
     Duration d{static_cast<std::uint64_t>(whole), 0};

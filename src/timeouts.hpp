@@ -72,6 +72,9 @@ std::string format_seconds(const Seconds& s);
 
 namespace timeouts {
 
+// 2**64 seconds: spans from here on (and infinity) are held as "no end".
+inline constexpr double kNoEndSeconds = 18446744073709551616.0;
+
 // The value unchanged, or "Not a valid timeout: {}" for a negative or NaN one.
 Result<std::optional<Seconds>> checked(std::optional<Seconds> value);
 

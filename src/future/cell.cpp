@@ -12,6 +12,7 @@
 #include "capi/once.hpp"
 #include "capi/thread.hpp"
 #include "errors/exceptions.hpp"
+#include "timeouts.hpp"
 
 namespace marovenda {
 
@@ -298,19 +299,11 @@ Result<OpFuture> OpFuture::spawn(Operation op) {
 }
 
 Ref OpFuture::wait(std::optional<double> timeout) const {
-    using clock = std::chrono::steady_clock;
-    std::optional<clock::time_point> deadline;
-    if (timeout) {
-        double t = *timeout > 0 ? *timeout : 0.0;  // negative, -0.0 and NaN become 0
-        // To the nearest nanosecond, ties to even. A span the clock cannot
-        // hold (2^64 s and more, infinity) means no deadline; it is compared
-        // as a double before any conversion to an integer.
-        double ns = std::nearbyint(t * 1e9);
-        auto now = clock::now();
-        double room = static_cast<double>(std::chrono::nanoseconds(clock::time_point::max() - now).count());
-        if (t < 18446744073709551616.0 && ns < room)
-            deadline = now + std::chrono::nanoseconds(static_cast<std::int64_t>(ns));
-    }
+    using clock = poll::Clock;
+    // Negative, -0.0 and NaN wait 0; a span the clock cannot hold (2**64 s
+    // and more, infinity) means no deadline.
+    std::optional<poll::Instant> deadline;
+    if (timeout) deadline = deadline_after(timeouts::duration(Seconds::of_float(*timeout > 0 ? *timeout : 0.0)));
     // A wait on a runtime worker must not stall the runtime while it blocks.
     runtime::HandOff hand_off;
     constexpr auto slice = std::chrono::milliseconds(50);

@@ -12,10 +12,12 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
 #include "capi/ref.hpp"
+#include "poll/task.hpp"
 #include "errors/error.hpp"
 #include "runtime/runtime.hpp"
 
@@ -49,6 +51,24 @@ using OpResult = Result<Outcome>;
 using Operation = poll::BoxFuture<OpResult>;
 
 namespace future {
+
+// An engine operation's result as an operation's outcome: an error passes
+// through; bytes, lines, a count or nothing become that Outcome.
+template <class T>
+poll::Task<OpResult> outcome(poll::Task<Result<T>> body) {
+    auto r = co_await body;
+    if (!r) co_return std::move(r).error();
+    if constexpr (std::is_void_v<T>) {
+        co_return Outcome::unit();
+    } else if constexpr (std::is_same_v<T, std::string>) {
+        co_return Outcome::bytes(std::move(r).value());
+    } else if constexpr (std::is_same_v<T, Outcome::Lines>) {
+        co_return Outcome::lines(std::move(r).value());
+    } else {
+        static_assert(std::is_same_v<T, std::size_t>);
+        co_return Outcome::count(r.value());
+    }
+}
 
 // One done-callback.
 struct Callback {

@@ -10,6 +10,7 @@
 #include "capi/entry.hpp"
 #include "capi/heap_type.hpp"
 #include "capi/imports.hpp"
+#include "errors/exceptions.hpp"
 #include "capi/once.hpp"
 
 namespace marovenda::future {
@@ -398,6 +399,12 @@ py::OnceObject future_type_cell;
 
 PyObject* future_type() {
     return future_type_cell.get([] { return Ref::check(PyType_FromSpec(&f_spec)); });
+}
+
+Ref start(Operation op) {
+    auto f = OpFuture::start(std::move(op));
+    if (!f) throw_py(f.error());
+    return wrap(std::move(f).value());
 }
 
 Ref wrap(OpFuture f) {

@@ -12,6 +12,8 @@ namespace marovenda::future {
 PyObject* future_type();
 // A new aio.Future object holding f.
 py::Ref wrap(OpFuture f);
+// Starts op and wraps it in an aio.Future; only a missing runtime raises here.
+py::Ref start(Operation op);
 // The OpFuture inside an aio.Future object.
 const OpFuture& unwrap_future(PyObject* obj);
 

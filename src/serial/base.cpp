@@ -606,4 +606,20 @@ void enter(PyObject* self) {
     Ref::check(PyObject_CallMethod(self, "open", nullptr));
 }
 
+int init_slot(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return py::entry_status([&] { init(self, parse_init("Serial.__init__()", args, kwargs)); });
+}
+
+PyObject* read_all(PyObject* self, PyObject*) noexcept {
+    return py::entry([&] {
+        Ref n = Ref::check(PyObject_GetAttrString(self, "in_waiting"));
+        return Ref::check(PyObject_CallMethod(self, "read", "O", n.get()));
+    });
+}
+
+Ref subclass(PyType_Spec& spec) {
+    Ref bases = Ref::check(PyTuple_Pack(1, serial_base_type()));
+    return Ref::check(PyType_FromSpecWithBases(&spec, bases.get()));
+}
+
 }  // namespace marovenda::serial

@@ -54,6 +54,13 @@ void init(PyObject* self, InitArgs a);
 // The first half of __enter__ and __aenter__: opens a named, closed port.
 void enter(PyObject* self);
 
+// What Serial and aio.Serial share: their __init__ slot, read_all (read of
+// in_waiting bytes, through attribute lookup), and their class made from spec
+// over SerialBase.
+int init_slot(PyObject* self, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* read_all(PyObject* self, PyObject*) noexcept;
+py::Ref subclass(PyType_Spec& spec);
+
 // Seconds from a Python object: an int (within 64 bits) stays an int, else
 // the float conversion; ValueError "Not a valid timeout: {}" otherwise.
 Seconds extract_seconds(PyObject* obj);

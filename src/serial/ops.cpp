@@ -17,38 +17,12 @@ namespace {
 
 using port::PortCore;
 
-poll::Task<OpResult> bytes_op(poll::Task<Result<port::Bytes>> body) {
-    auto r = co_await body;
-    if (!r) co_return std::move(r).error();
-    co_return Outcome::bytes(std::move(r).value());
-}
-
-poll::Task<OpResult> lines_op(Core core, Py_ssize_t hint) {
-    auto body = PortCore::readlines(std::move(core), hint > 0 ? std::optional<std::size_t>(std::size_t(hint))
-                                                              : std::nullopt);
-    auto r = co_await body;
-    if (!r) co_return std::move(r).error();
-    co_return Outcome::lines(std::move(r).value());
-}
-
-poll::Task<OpResult> write_op(Core core, std::string data) {
-    auto body = PortCore::write(std::move(core), std::move(data), PortCore::WriteLimit::WriteTimeout);
-    auto r = co_await body;
-    if (!r) co_return std::move(r).error();
-    co_return Outcome::count(r.value());
-}
-
-poll::Task<OpResult> unit_op(poll::Task<Result<void>> body) {
-    auto r = co_await body;
-    if (!r) co_return std::move(r).error();
-    co_return Outcome::unit();
-}
 
 // A non-negative number of seconds to a span, ties to the even nanosecond;
 // 2**64 seconds and more, and infinity, hold the break as long as possible.
 std::optional<Duration> break_span(double seconds) {
     if (!(seconds >= 0)) return std::nullopt;
-    if (seconds >= 18446744073709551616.0) return Duration::max();
+    if (seconds >= timeouts::kNoEndSeconds) return Duration::max();
     auto d = timeouts::duration(Seconds::of_float(seconds));
     return d ? *d : Duration::max();
 }
@@ -56,30 +30,35 @@ std::optional<Duration> break_span(double seconds) {
 poll::Task<OpResult> break_op(Core core, double seconds) {
     auto span = break_span(seconds);
     if (!span) co_return SerialError::value("duration must be a non-negative number");
-    auto body = PortCore::send_break(std::move(core), *span);
-    auto r = co_await body;
-    if (!r) co_return std::move(r).error();
-    co_return Outcome::unit();
+    auto body = future::outcome(PortCore::send_break(std::move(core), *span));
+    co_return co_await body;
 }
 
 }  // namespace
 
-Operation read(Core core, std::size_t size) { return poll::boxed(bytes_op(PortCore::read(std::move(core), size))); }
+using future::outcome;
+
+Operation read(Core core, std::size_t size) { return poll::boxed(outcome(PortCore::read(std::move(core), size))); }
 
 Operation read_until(Core core, std::string expected, std::optional<std::size_t> size) {
-    return poll::boxed(bytes_op(PortCore::read_until(std::move(core), std::move(expected), size)));
+    return poll::boxed(outcome(PortCore::read_until(std::move(core), std::move(expected), size)));
 }
 
 Operation readline(Core core, Py_ssize_t size) {
-    return poll::boxed(bytes_op(PortCore::readline(
+    return poll::boxed(outcome(PortCore::readline(
         std::move(core), size >= 0 ? std::optional<std::size_t>(std::size_t(size)) : std::nullopt)));
 }
 
-Operation readlines(Core core, Py_ssize_t hint) { return poll::boxed(lines_op(std::move(core), hint)); }
+Operation readlines(Core core, Py_ssize_t hint) {
+    return poll::boxed(outcome(
+        PortCore::readlines(std::move(core), hint > 0 ? std::optional<std::size_t>(std::size_t(hint)) : std::nullopt)));
+}
 
-Operation write(Core core, std::string data) { return poll::boxed(write_op(std::move(core), std::move(data))); }
+Operation write(Core core, std::string data) {
+    return poll::boxed(outcome(PortCore::write(std::move(core), std::move(data), PortCore::WriteLimit::WriteTimeout)));
+}
 
-Operation flush(Core core) { return poll::boxed(unit_op(PortCore::flush(std::move(core)))); }
+Operation flush(Core core) { return poll::boxed(outcome(PortCore::flush(std::move(core)))); }
 
 Operation send_break(Core core, double duration) { return poll::boxed(break_op(std::move(core), duration)); }
 

@@ -74,13 +74,6 @@ PyObject* flush(PyObject* self, PyObject*) noexcept {
     return py::entry([&] { return run(ops::flush(shared_core(self))); });
 }
 
-PyObject* read_all(PyObject* self, PyObject*) noexcept {
-    return py::entry([&] {
-        Ref n = Ref::check(PyObject_GetAttrString(self, "in_waiting"));
-        return Ref::check(PyObject_CallMethod(self, "read", "O", n.get()));
-    });
-}
-
 PyObject* enter_method(PyObject* self, PyObject*) noexcept {
     return py::entry([&] {
         enter(self);
@@ -118,10 +111,6 @@ PyObject* next(PyObject* self) noexcept {
         if (PyBytes_GET_SIZE(line.get()) == 0) return Ref();  // NULL without an error ends the iteration
         return line;
     });
-}
-
-int init_slot(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    return py::entry_status([&] { init(self, parse_init("Serial.__init__()", args, kwargs)); });
 }
 
 PyMethodDef methods[] = {
@@ -194,10 +183,7 @@ PyMethodDef serial_for_url_def = {
 }  // namespace
 
 PyObject* serial_type() {
-    return type_cell.get([] {
-        Ref bases = Ref::check(PyTuple_Pack(1, serial_base_type()));
-        return Ref::check(PyType_FromSpecWithBases(&spec, bases.get()));
-    });
+    return type_cell.get([] { return subclass(spec); });
 }
 
 PyObject* new_serial_for_url_function() {

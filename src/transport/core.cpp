@@ -82,18 +82,9 @@ poll::Task<OpResult> write_body(Core core, std::string chunk) {
     co_return Outcome::count(r.value());
 }
 
-poll::Task<OpResult> drain_body(Core core) {
-    auto flush = PortCore::flush(std::move(core));
-    auto r = co_await flush;
-    if (!r) co_return std::move(r).error();
-    co_return Outcome::unit();
-}
+poll::Task<OpResult> drain_body(Core core) { return future::outcome(PortCore::flush(std::move(core))); }
 
-Ref start(Operation op) {
-    auto f = OpFuture::start(std::move(op));
-    if (!f) throw_py(f.error());
-    return future::wrap(std::move(f).value());
-}
+using future::start;
 
 }  // namespace
 
