@@ -39,7 +39,7 @@ demo: build
 	tools/python examples/loopback.py
 
 bench: build
-	cmake -S . -B build/bench $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release -DMAROVENDA_BENCH=ON >/dev/null
+	cmake -S . -B build/bench $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release -DMAROVENDA_TESTS=OFF >/dev/null
 	cmake --build build/bench -j$(JOBS)
 	PYTHONPATH=build/bench/pkg $(PY) bench/run.py
 

@@ -3,7 +3,12 @@
 Each line: <name>: ours <value> <unit>, baseline <value> <unit>, ratio <ours/baseline>
 Values are medians over repeated rounds in this one interpreter.
 """
+import fcntl
 import os
+import shutil
+import subprocess
+import tempfile
+import textwrap
 import statistics
 import sys
 import threading
@@ -96,8 +101,12 @@ def stream_ours():
         s.close()
 
 
-def stream_pipe():
+def stream_pipe(size=None):
+    """The same job over a pipe. Sized to the loopback's 4096 bytes, the
+    reader gathers each 64 KiB read in full, as a read of ours does."""
     r, w = os.pipe()
+    if size:
+        fcntl.fcntl(w, fcntl.F_SETPIPE_SZ, size)
 
     def write_all(data):
         view = memoryview(data)
@@ -105,10 +114,74 @@ def stream_pipe():
             view = view[os.write(w, view):]
 
     try:
-        return stream(write_all, lambda n: os.read(r, n))
+        def read_full(n):
+            parts, got = [], 0
+            while got < n:
+                part = os.read(r, n - got)
+                if not part:
+                    break
+                parts.append(part)
+                got += len(part)
+            return b"".join(parts)
+
+        return stream(write_all, read_full if size else lambda n: os.read(r, n))
     finally:
         os.close(r)
         os.close(w)
+
+
+# ---- loop_roundtrip_instructions ------------------------------------------------
+
+# Instructions per round trip under callgrind, from two runs of different
+# length so that start-up cancels out; user space only, so the kernel's cost of
+# a pipe system call does not enter either figure.
+INSTR_SHORT, INSTR_LONG = 1_000, 11_000
+
+INSTR_SCRIPT = textwrap.dedent("""
+    import os, sys
+    import marovenda
+    n = int(sys.argv[2])
+    if sys.argv[1] == "ours":
+        s = marovenda.serial_for_url("loop://")
+        s.write(b"x"); s.read(1)  # the runtime starts outside the count
+        def run(write=s.write, read=s.read):
+            for _ in range(n):
+                write(b"x")
+                read(1)
+    else:
+        r, w = os.pipe()
+        def run(write=os.write, read=os.read):
+            for _ in range(n):
+                write(w, b"x")
+                read(r, 1)
+    run()
+""")
+
+
+def callgrind_count(kind, n):
+    with tempfile.TemporaryDirectory() as d:
+        script = os.path.join(d, "count.py")
+        with open(script, "w") as f:
+            f.write(INSTR_SCRIPT)
+        out = os.path.join(d, "callgrind.out")
+        subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, script,
+                        kind, str(n)], check=True, capture_output=True, env=os.environ)
+        with open(out) as f:
+            for line in f:
+                if line.startswith("summary:"):
+                    return int(line.split()[1])
+    raise RuntimeError("callgrind wrote no summary")
+
+
+def instructions():
+    if not shutil.which("valgrind"):
+        print("loop_roundtrip_instructions: skipped, valgrind is missing", flush=True)
+        return
+    per = {}
+    for kind in ("ours", "baseline"):
+        per[kind] = (callgrind_count(kind, INSTR_LONG) - callgrind_count(kind, INSTR_SHORT)) / (INSTR_LONG - INSTR_SHORT)
+    print(f"loop_roundtrip_instructions: ours {per['ours']:.0f} instructions, "
+          f"baseline {per['baseline']:.0f} instructions, ratio {per['ours'] / per['baseline']:.3g}", flush=True)
 
 
 # ---- thread_scaling -----------------------------------------------------------
@@ -155,7 +228,10 @@ def main():
         print("warning: the GIL is enabled; thread_scaling means little", file=sys.stderr)
     roundtrip_ours()  # starts the runtime outside the measurement
     report("loop_roundtrip", median_of(7, roundtrip_ours), median_of(7, roundtrip_pipe), "ns")
-    report("loop_stream", median_of(3, stream_ours), median_of(3, stream_pipe), "MiB/s")
+    ours_stream = median_of(3, stream_ours)
+    report("loop_stream", ours_stream, median_of(3, lambda: stream_pipe(4096)), "MiB/s")
+    report("loop_stream_pipe64k", ours_stream, median_of(3, stream_pipe), "MiB/s")
+    instructions()
     by_threads = {n: median_of(3, lambda: scaling(n)) for n in (1, 2, 4, 8)}
     print("thread_scaling detail: " + ", ".join(f"{n} threads {v:.0f} rt/s" for n, v in by_threads.items()),
           file=sys.stderr)

@@ -19,6 +19,7 @@
 #include <utility>
 #include <variant>
 
+#include "poll/frame_pool.hpp"
 #include "poll/poll.hpp"
 
 namespace marovenda::poll {
@@ -63,6 +64,9 @@ struct PromiseBase {
     bool (*repoll)(void*, Context&) = nullptr;
     void* awaited = nullptr;
     std::exception_ptr error;
+
+    static void* operator new(std::size_t size) { return frame_alloc(size); }
+    static void operator delete(void* p, std::size_t size) noexcept { frame_free(p, size); }
 
     std::suspend_always initial_suspend() noexcept { return {}; }
     std::suspend_always final_suspend() noexcept { return {}; }
