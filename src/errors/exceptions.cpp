@@ -3,6 +3,7 @@
 #include <string>
 
 #include "capi/entry.hpp"
+#include "capi/imports.hpp"
 #include "capi/once.hpp"
 
 namespace marovenda {
@@ -21,13 +22,7 @@ PyObject* make_class(py::OnceObject& cell, const char* qualified_name, PyObject*
     });
 }
 
-PyObject* cancelled_error_type() {
-    static py::OnceObject cell;
-    return cell.get([] {
-        py::Ref asyncio = py::Ref::check(PyImport_ImportModule("asyncio"));
-        return py::Ref::check(PyObject_GetAttrString(asyncio.get(), "CancelledError"));
-    });
-}
+PyObject* cancelled_error_type() { return py::imports::cancelled_error(); }
 
 }  // namespace
 

@@ -32,15 +32,7 @@ constexpr const char* module_name = "marovenda.tools.list_ports";
 
 // ---- argument and field conversions ---------------------------------------
 
-[[noreturn]] void not_an_instance(PyObject* value, const char* expected) {
-    if (value == Py_None) {
-        PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
-    } else {
-        Ref qualname = Ref::check(PyType_GetQualName(Py_TYPE(value)));
-        PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(), expected);
-    }
-    fail();
-}
+using py::not_an_instance;
 
 std::string to_text(PyObject* value) {
     if (!PyUnicode_Check(value)) not_an_instance(value, "str");

@@ -29,35 +29,54 @@ struct Block {
     Block* next;
 };
 
-// Plain thread-local data, so that each access is one offset from the
-// thread pointer: a thread_local with a destructor goes through a wrapper
-// call on every access. The lists are emptied at thread exit by a key
-// destructor, registered by the thread's first kept frame.
+// A thread's lists live on the heap behind one pointer of thread-local
+// storage: plain data with the initial-exec model is one offset from the
+// thread pointer (a thread_local with a destructor pays a wrapper call on
+// every access), and one pointer keeps the module's share of the static TLS
+// surplus that a dlopen'd library draws on small. Made by the thread's first
+// kept frame, freed at thread exit by a key destructor; after that the
+// pointer is kGone and frames go straight back to the heap.
 struct Lists {
-    Block* head[kClasses];
-    unsigned count[kClasses];
-    bool registered;
-    bool gone;  // emptied: later frees go straight back to the heap
+    Block* head[kClasses] = {};
+    unsigned count[kClasses] = {};
 };
 
-[[gnu::tls_model("initial-exec")]] thread_local Lists t_lists;
+Lists g_gone_marker;
+Lists* const kGone = &g_gone_marker;  // never used as lists
 
-void empty_lists(void* p) noexcept {
+[[gnu::tls_model("initial-exec")]] thread_local Lists* t_lists = nullptr;
+
+void free_lists(void* p) noexcept {
     auto* lists = static_cast<Lists*>(p);
-    lists->gone = true;
+    t_lists = kGone;
     for (std::size_t c = 0; c < kClasses; ++c)
         while (Block* b = lists->head[c]) {
             lists->head[c] = b->next;
             ::operator delete(b);
         }
+    delete lists;
 }
 
-// The key whose destructor empties a thread's lists; null when none could be
+// The key whose destructor frees a thread's lists; null when none could be
 // made, and frames are then not kept.
 const pthread_key_t* exit_key() noexcept {
     static pthread_key_t key;
-    static const bool made = pthread_key_create(&key, empty_lists) == 0;
+    static const bool made = pthread_key_create(&key, free_lists) == 0;
     return made ? &key : nullptr;
+}
+
+// This thread's lists, made on first need; null when they cannot be kept.
+Lists* own_lists() noexcept {
+    if (t_lists) return t_lists == kGone ? nullptr : t_lists;
+    const pthread_key_t* key = exit_key();
+    if (!key) return nullptr;
+    auto* made = new (std::nothrow) Lists;
+    if (!made) return nullptr;
+    if (pthread_setspecific(*key, made) != 0) {
+        delete made;
+        return nullptr;
+    }
+    return t_lists = made;
 }
 
 std::size_t class_of(std::size_t size) { return (size + kGrain - 1) / kGrain - 1; }
@@ -65,13 +84,16 @@ std::size_t class_of(std::size_t size) { return (size + kGrain - 1) / kGrain - 1
 }  // namespace
 
 void* frame_alloc(std::size_t size) {
-    if (kRecycle && !t_lists.gone) {
+    if (kRecycle) {
         const std::size_t c = class_of(size);
         if (c < kClasses) {
-            if (Block* b = t_lists.head[c]) {
-                t_lists.head[c] = b->next;
-                --t_lists.count[c];
-                return b;
+            Lists* l = t_lists;
+            if (l && l != kGone) {
+                if (Block* b = l->head[c]) {
+                    l->head[c] = b->next;
+                    --l->count[c];
+                    return b;
+                }
             }
             return ::operator new((c + 1) * kGrain);
         }
@@ -80,25 +102,14 @@ void* frame_alloc(std::size_t size) {
 }
 
 void frame_free(void* p, std::size_t size) noexcept {
-    if (kRecycle && !t_lists.gone) {
+    if (kRecycle) {
         const std::size_t c = class_of(size);
-        if (c < kClasses) {
-            if (!t_lists.registered) {
-                const pthread_key_t* key = exit_key();
-                if (!key || pthread_setspecific(*key, &t_lists) != 0) {
-                    ::operator delete(p);
-                    return;
-                }
-                t_lists.registered = true;
-            }
-            if (t_lists.count[c] < kKept) {
-                auto* b = static_cast<Block*>(p);
-                b->next = t_lists.head[c];
-                t_lists.head[c] = b;
-                ++t_lists.count[c];
-                return;
-            }
-            ::operator delete(p);
+        Lists* l = c < kClasses ? own_lists() : nullptr;
+        if (l && l->count[c] < kKept) {
+            auto* b = static_cast<Block*>(p);
+            b->next = l->head[c];
+            l->head[c] = b;
+            ++l->count[c];
             return;
         }
     }

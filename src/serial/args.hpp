@@ -6,6 +6,7 @@
 #include <cstddef>
 
 #include "capi/args.hpp"
+#include "capi/call.hpp"
 #include "capi/ref.hpp"
 
 namespace marovenda::serial {
@@ -48,7 +49,7 @@ using Fastcall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject
 
 template <Fastcall F>
 PyCFunction fastcall() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+    return py::as_cfunction(F);
 }
 
 }  // namespace marovenda::serial

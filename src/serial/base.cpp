@@ -444,7 +444,7 @@ PyMethodDef methods[] = {
     {"reset_input_buffer", reset_input_buffer, METH_NOARGS, "reset_input_buffer($self)\n--\n\n"},
     {"reset_output_buffer", reset_output_buffer, METH_NOARGS, "reset_output_buffer($self)\n--\n\n"},
     {"get_settings", get_settings, METH_NOARGS, "get_settings($self)\n--\n\n"},
-    {"apply_settings", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(apply_settings)),
+    {"apply_settings", py::as_cfunction(apply_settings),
      METH_FASTCALL | METH_KEYWORDS, "apply_settings($self, d)\n--\n\n"},
     {"fileno", fileno, METH_NOARGS, "fileno($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
@@ -534,15 +534,7 @@ Ref seconds_to_py(const std::optional<Seconds>& s) {
 }
 
 std::string text_arg(PyObject* obj) {
-    if (!PyUnicode_Check(obj)) {
-        if (obj == Py_None) {
-            PyErr_SetString(PyExc_TypeError, "'None' is not an instance of 'str'");
-        } else {
-            Ref name = Ref::check(PyType_GetQualName(Py_TYPE(obj)));
-            PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of 'str'", name.get());
-        }
-        throw py::ErrorAlreadySet{};
-    }
+    if (!PyUnicode_Check(obj)) py::not_an_instance(obj, "str");
     Py_ssize_t len = 0;
     const char* s = PyUnicode_AsUTF8AndSize(obj, &len);
     if (!s) throw py::ErrorAlreadySet{};

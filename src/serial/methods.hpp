@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include "capi/call.hpp"
 #include "capi/entry.hpp"
 #include "future/cell.hpp"
 
@@ -28,7 +29,7 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 template <Builder Build, Runner Run>
 PyCFunction fastcall() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method<Build, Run>));
+    return py::as_cfunction(method<Build, Run>);
 }
 
 }  // namespace marovenda::serial::methods
