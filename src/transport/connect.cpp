@@ -102,17 +102,28 @@ struct DeferredObject {
     PyObject_HEAD
     std::mutex mu;
     std::optional<Work> work;  // present until the first step, close() or throw()
+
+    std::optional<Work> take() {
+        std::optional<Work> w;
+        std::lock_guard lock(mu);
+        w.swap(work);
+        return w;
+    }
+    int traverse(const py::Visit& visit) {
+        // Never held across anything that can stop the world; see take.
+        std::unique_lock lock(mu, std::try_to_lock);
+        if (!lock || !work) return 0;
+        for (const Ref* r : {&work->loop, &work->factory, &work->target, &work->args, &work->kwargs, &work->limit})
+            if (int v = visit(*r)) return v;
+        return 0;
+    }
+    void clear() noexcept { take().reset(); }
+    void destroy() noexcept { this->~DeferredObject(); }
 };
 
 DeferredObject& deferred_of(PyObject* self) { return *reinterpret_cast<DeferredObject*>(self); }
 
-std::optional<Work> take_work(PyObject* self) {
-    DeferredObject& d = deferred_of(self);
-    std::optional<Work> w;
-    std::lock_guard lock(d.mu);
-    w.swap(d.work);
-    return w;
-}
+std::optional<Work> take_work(PyObject* self) { return deferred_of(self).take(); }
 
 // Runs the work (taken out first, so a second stepper finds none) and ends
 // with StopIteration carrying its value, tuples intact.
@@ -185,27 +196,6 @@ PyObject* d_close(PyObject* self, PyObject*) noexcept {
 
 PyObject* d_self(PyObject* self) noexcept { return Ref::borrow(self).release(); }
 
-int d_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    DeferredObject& d = deferred_of(self);
-    // Never held across anything that can stop the world; see take_work.
-    std::unique_lock lock(d.mu, std::try_to_lock);
-    if (!lock || !d.work) return 0;
-    for (const Ref* r : {&d.work->loop, &d.work->factory, &d.work->target, &d.work->args, &d.work->kwargs,
-                         &d.work->limit})
-        Py_VISIT(r->get());
-    return 0;
-}
-
-int d_clear(PyObject* self) {
-    take_work(self).reset();
-    return 0;
-}
-
-void d_dealloc(PyObject* self) noexcept {
-    py::dealloc_gc_instance(self, [&] { deferred_of(self).~DeferredObject(); });
-}
-
 
 PyMethodDef d_methods[] = {
     {"send", py::as_cfunction(d_send), METH_FASTCALL | METH_KEYWORDS, SIG("send($self, _value)")},
@@ -219,9 +209,9 @@ PyType_Slot d_slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "A coroutine that does its work on the first step and finishes with the result, so it can\n"
                     "be awaited or given to `asyncio.create_task` like the result of an `async def` call.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(d_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(d_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(d_clear)},
+    py::Collected<DeferredObject>::dealloc_slot(),
+    py::Collected<DeferredObject>::traverse_slot(),
+    py::Collected<DeferredObject>::clear_slot(),
     {Py_am_await, reinterpret_cast<void*>(d_self)},
     {Py_tp_iter, reinterpret_cast<void*>(d_self)},
     {Py_tp_iternext, reinterpret_cast<void*>(d_next)},

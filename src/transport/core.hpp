@@ -12,6 +12,7 @@
 #include <string>
 
 #include "capi/call.hpp"
+#include "capi/heap_type.hpp"
 #include "capi/ref.hpp"
 #include "port/port.hpp"
 
@@ -62,6 +63,11 @@ struct TransportCore {
 struct CoreObject {
     PyObject_HEAD
     TransportCore tc;
+
+    // For py::Collected (core_type.cpp).
+    int traverse(const py::Visit& visit);
+    void clear() noexcept;
+    void destroy() noexcept { tc.~TransportCore(); }
 };
 
 inline TransportCore& tc_of(PyObject* self) { return reinterpret_cast<CoreObject*>(self)->tc; }

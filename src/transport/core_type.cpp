@@ -242,11 +242,11 @@ PyObject* core_repr(PyObject* self) noexcept {
 PyObject* get_loop(PyObject* self, void*) noexcept { return Ref(tc_of(self).loop).release(); }
 PyObject* get_serial(PyObject* self, void*) noexcept { return Ref(tc_of(self).serial).release(); }
 
-int core_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    TransportCore& tc = tc_of(self);
-    Py_VISIT(tc.loop.get());
-    Py_VISIT(tc.serial.get());
+}  // namespace
+
+int CoreObject::traverse(const py::Visit& visit) {
+    if (int v = visit(tc.loop)) return v;
+    if (int v = visit(tc.serial)) return v;
     // The lock is never held across anything that can stop the world, so
     // try_lock succeeds in practice; unvisited references only keep objects alive.
     std::unique_lock lock(tc.mu, std::try_to_lock);
@@ -254,29 +254,23 @@ int core_traverse(PyObject* self, visitproc visit, void* arg) {
     const State& st = tc.state;
     for (const Ref* r : std::initializer_list<const Ref*>{&st.protocol, &st.read_future, &st.write_future,
                                                           &st.close_exception, &st.finish_future, &tc.transport_ref})
-        Py_VISIT(r->get());
+        if (int v = visit(*r)) return v;
     return 0;
 }
 
-int core_clear(PyObject* self) {
-    TransportCore& tc = tc_of(self);
-    Ref refs[6];
-    {
-        Lock lock(tc.mu);
-        State& st = tc.state;
-        refs[0] = std::move(st.protocol);
-        refs[1] = std::move(st.read_future);
-        refs[2] = std::move(st.write_future);
-        refs[3] = std::move(st.close_exception);
-        refs[4] = std::move(st.finish_future);
-        refs[5] = std::move(tc.transport_ref);
-    }
-    return 0;
+void CoreObject::clear() noexcept {
+    Ref refs[6];  // released after the lock
+    Lock lock(tc.mu);
+    State& st = tc.state;
+    refs[0] = std::move(st.protocol);
+    refs[1] = std::move(st.read_future);
+    refs[2] = std::move(st.write_future);
+    refs[3] = std::move(st.close_exception);
+    refs[4] = std::move(st.finish_future);
+    refs[5] = std::move(tc.transport_ref);
 }
 
-void core_dealloc(PyObject* self) noexcept {
-    py::dealloc_gc_instance(self, [&] { tc_of(self).~TransportCore(); });
-}
+namespace {
 
 PyMethodDef core_methods[] = {
     {"get_extra_info", py::as_cfunction(m_get_extra_info), METH_FASTCALL | METH_KEYWORDS,
@@ -318,9 +312,9 @@ PyType_Slot core_slots[] = {
                     "method and property to it. `SerialTransport` itself is a Python subclass of\n"
                     "`asyncio.Transport`, built at run time by `transport::serial_transport_class`, because a\n"
                     "class implemented here cannot also derive from a Python class.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(core_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(core_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(core_clear)},
+    py::Collected<CoreObject>::dealloc_slot(),
+    py::Collected<CoreObject>::traverse_slot(),
+    py::Collected<CoreObject>::clear_slot(),
     {Py_tp_repr, reinterpret_cast<void*>(core_repr)},
     {Py_tp_methods, core_methods},
     {Py_tp_getset, core_getset},
