@@ -66,8 +66,7 @@ void module_body(PyObject* m) {
     // SerialTransport is made by __getattr__ on first access, yet listed.
     Ref aio_all = Ref::check(PyObject_GetAttrString(aio.get(), "__all__"));
     if (!PyList_Check(aio_all.get())) {
-        PyErr_SetString(PyExc_TypeError, "`__all__` must be a list");
-        throw py::ErrorAlreadySet{};
+        py::throw_error(PyExc_TypeError, "`__all__` must be a list");
     }
     Ref::check(PyObject_CallMethod(aio_all.get(), "remove", "s", "__getattr__"));
     py::check(PyList_Append(aio_all.get(), str("SerialTransport").get()));
@@ -87,8 +86,7 @@ void module_body(PyObject* m) {
 int exec_module(PyObject* m) noexcept {
     return py::entry_status([&] {
         if (!PyModule_Check(m)) {
-            PyErr_SetString(PyExc_TypeError, "expected a module object");
-            throw py::ErrorAlreadySet{};
+            py::throw_error(PyExc_TypeError, "expected a module object");
         }
         module_body(m);
     });

@@ -1,5 +1,7 @@
 #include "capi/module.hpp"
 
+#include "capi/entry.hpp"
+
 namespace marovenda::py {
 
 void add_to_module(PyObject* module, const char* name, PyObject* value) {
@@ -10,8 +12,7 @@ void add_to_module(PyObject* module, const char* name, PyObject* value) {
         all = Ref::check(PyList_New(0));
         check(PyObject_SetAttrString(module, "__all__", all.get()));
     } else if (!PyList_Check(all.get())) {
-        PyErr_SetString(PyExc_TypeError, "`__all__` must be a list");
-        throw ErrorAlreadySet{};
+        throw_error(PyExc_TypeError, "`__all__` must be a list");
     }
     Ref key = Ref::check(PyUnicode_FromString(name));
     check(PyList_Append(all.get(), key.get()));

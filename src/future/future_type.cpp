@@ -192,8 +192,7 @@ struct HookObject {
 PyObject* hook_call(PyObject* self, PyObject* args, PyObject*) noexcept {
     return py::entry([&] {
         if (PyTuple_GET_SIZE(args) < 1) {
-            PyErr_SetString(PyExc_TypeError, "the cancel hook takes the bridge future");
-            throw py::ErrorAlreadySet{};
+            py::throw_error(PyExc_TypeError, "the cancel hook takes the bridge future");
         }
         Ref cancelled = Ref::check(PyObject_CallMethod(PyTuple_GET_ITEM(args, 0), "cancelled", nullptr));
         int c = PyObject_IsTrue(cancelled.get());

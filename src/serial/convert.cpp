@@ -1,6 +1,7 @@
 #include "serial/convert.hpp"
 
 #include <array>
+#include <string>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -87,8 +88,7 @@ Baudrate Baudrate::extract(PyObject* obj) {
         py::throw_error(PyExc_ValueError, "Not a valid baudrate: " + describe(obj));
     }
     if (v < 0 || v > 4294967295LL) {
-        PyErr_Format(PyExc_ValueError, "Not a valid baudrate: %lld", v);
-        throw py::ErrorAlreadySet{};
+        py::throw_error(PyExc_ValueError, "Not a valid baudrate: " + std::to_string(v));
     }
     return {static_cast<std::uint32_t>(v)};
 }
@@ -104,8 +104,7 @@ Bytesize Bytesize::extract(PyObject* obj) {
                 : d >= hi ? std::numeric_limits<long long>::max()
                           : static_cast<long long>(d);
     if (v < 5 || v > 8) {
-        PyErr_Format(PyExc_ValueError, "Not a valid byte size: %lld", v);
-        throw py::ErrorAlreadySet{};
+        py::throw_error(PyExc_ValueError, "Not a valid byte size: " + std::to_string(v));
     }
     return {static_cast<std::uint8_t>(v)};
 }

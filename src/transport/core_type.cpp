@@ -1,6 +1,7 @@
 #include "transport/core.hpp"
 
 #include <initializer_list>
+#include <string>
 #include <new>
 #include <optional>
 #include <utility>
@@ -141,16 +142,16 @@ PyObject* m_set_write_buffer_limits(PyObject* self, PyObject* const* args, Py_ss
             if (high_arg) {
                 high = *high_arg;
             } else if (__builtin_mul_overflow(low, Py_ssize_t(4), &high)) {
-                PyErr_Format(PyExc_ValueError, "low (%zd) is out of range: 4 * low must fit a signed size", low);
-                throw py::ErrorAlreadySet{};
+                py::throw_error(PyExc_ValueError, "low (" + std::to_string(low) +
+                                                      ") is out of range: 4 * low must fit a signed size");
             }
         } else {
             high = high_arg ? *high_arg : 65536;
             low = high / 4;
         }
         if (high < low || low < 0) {
-            PyErr_Format(PyExc_ValueError, "high (%zd) must be >= low (%zd) must be >= 0", high, low);
-            throw py::ErrorAlreadySet{};
+            py::throw_error(PyExc_ValueError, "high (" + std::to_string(high) + ") must be >= low (" +
+                                                  std::to_string(low) + ") must be >= 0");
         }
         TransportCore& tc = tc_of(self);
         {

@@ -79,8 +79,7 @@ Ref build_class() {
     Ref bases = Ref::check(PyTuple_Pack(1, base.get()));
     Ref cls = Ref::check(PyObject_CallFunctionObjArgs(type.get(), name.get(), bases.get(), ns.get(), nullptr));
     if (!PyType_Check(cls.get())) {
-        PyErr_SetString(PyExc_TypeError, "building SerialTransport did not make a class");
-        throw py::ErrorAlreadySet{};
+        py::throw_error(PyExc_TypeError, "building SerialTransport did not make a class");
     }
     return cls;
 }
