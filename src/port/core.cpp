@@ -96,6 +96,47 @@ std::optional<std::string> PortCore::port() {
     return state_.port;
 }
 
+namespace {
+
+bool line_changed(const Settings& a, const Settings& b) {
+    return a.baudrate != b.baudrate || a.bytesize != b.bytesize || a.parity != b.parity ||
+           a.stopbits != b.stopbits || a.xonxoff != b.xonxoff || a.rtscts != b.rtscts || a.dsrdtr != b.dsrdtr;
+}
+
+}  // namespace
+
+Result<void> PortCore::reconfigure_locked(const Settings& before, const Settings& after, bool rts, bool dtr) {
+    if (!backend_ || !line_changed(before, after)) return {};
+    Result<void> r = backend_->configure(after, rts, dtr);
+    if (!r) {
+        std::lock_guard s(state_m_);
+        state_.settings = before;
+    }
+    return r;
+}
+
+Result<void> PortCore::set_rts(bool level) {
+    std::lock_guard b(backend_m_);
+    bool rtscts;
+    {
+        std::lock_guard s(state_m_);
+        state_.rts = level;
+        rtscts = state_.settings.rtscts;
+    }
+    if (!backend_ || rtscts) return {};
+    return backend_->set_rts(level);
+}
+
+Result<void> PortCore::set_dtr(bool level) {
+    std::lock_guard b(backend_m_);
+    {
+        std::lock_guard s(state_m_);
+        state_.dtr = level;
+    }
+    if (!backend_) return {};
+    return backend_->set_dtr(level);
+}
+
 State PortCore::state() {
     std::lock_guard g(state_m_);
     return state_;

@@ -50,19 +50,6 @@ struct State {
     bool break_condition = false;
 };
 
-// A value seen under its lock; the lock is held while this lives.
-template <class T>
-class Locked {
-public:
-    Locked(std::mutex& m, T& v) : lock_(m), v_(&v) {}
-    T& operator*() const noexcept { return *v_; }
-    T* operator->() const noexcept { return v_; }
-
-private:
-    std::unique_lock<std::mutex> lock_;
-    T* v_;
-};
-
 class PortCore {
 public:
     // A closed port with the default settings.
@@ -101,10 +88,28 @@ public:
     void cancel_read() { cancel_read_.notify_one(); }
     void cancel_write() { cancel_write_.notify_one(); }
 
-    // For the settings writers, which hold the backend lock around configure
-    // and the line setters, and take the state lock inside it.
-    Locked<backend::BackendPtr> lock_backend() { return {backend_m_, backend_}; }
-    Locked<State> lock_state() { return {state_m_, state_}; }
+    // Applies change to the stored settings. On an open device a changed line
+    // parameter reconfigures it, and a failed reconfigure restores the whole
+    // record. Both locks are held throughout (backend, then state).
+    template <class F>
+    Result<void> update_settings(F&& change) {
+        std::lock_guard b(backend_m_);
+        Settings before, after;
+        bool rts, dtr;
+        {
+            std::lock_guard s(state_m_);
+            before = state_.settings;
+            change(state_.settings);
+            after = state_.settings;
+            rts = state_.rts;
+            dtr = state_.dtr;
+        }
+        return reconfigure_locked(before, after, rts, dtr);
+    }
+    // Store the RTS (DTR) level and drive it on an open device; RTS is left
+    // alone while hardware flow control owns the line.
+    Result<void> set_rts(bool level);
+    Result<void> set_dtr(bool level);
     State state();
     Settings settings();
 
@@ -156,6 +161,12 @@ private:
     static poll::Task<Result<void>> break_locked(std::shared_ptr<PortCore> core, Duration duration);
 
     void close_inherited();
+    // With the backend lock held: reconfigures an open device when a line
+    // parameter changed, restoring before on failure.
+    Result<void> reconfigure_locked(const Settings& before, const Settings& after, bool rts, bool dtr);
+
+    // The engine tests set a core up through its locks.
+    friend struct PortCoreAccess;
 
 public:
     // Held across fork() so that no port lock is inherited locked.

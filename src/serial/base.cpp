@@ -67,39 +67,12 @@ Ref optional_text(const std::optional<std::string>& s) {
     return Ref::check(PyUnicode_FromStringAndSize(s->data(), Py_ssize_t(s->size())));
 }
 
-bool line_changed(const Settings& a, const Settings& b) {
-    return a.baudrate != b.baudrate || a.bytesize != b.bytesize || a.parity != b.parity ||
-           a.stopbits != b.stopbits || a.xonxoff != b.xonxoff || a.rtscts != b.rtscts || a.dsrdtr != b.dsrdtr;
-}
-
-// Applies change to the stored settings under the backend and state locks,
-// reconfiguring an open device when a line parameter changed and restoring
-// the whole record when that fails. Detached.
-template <class F>
-Result<void> update_detached(port::PortCore& core, F&& change) {
-    auto backend = core.lock_backend();
-    Settings snapshot, updated;
-    bool rts, dtr;
-    {
-        auto st = core.lock_state();
-        snapshot = st->settings;
-        change(st->settings);
-        updated = st->settings;
-        rts = st->rts;
-        dtr = st->dtr;
-    }
-    if (!*backend || !line_changed(snapshot, updated)) return {};
-    Result<void> r = (*backend)->configure(updated, rts, dtr);
-    if (!r) core.lock_state()->settings = snapshot;
-    return r;
-}
-
 template <class F>
 void update(PyObject* self, F&& change) {
     Result<void> r;
     {
         py::Detached detached;
-        r = update_detached(core_of(self), std::forward<F>(change));
+        r = core_of(self).update_settings(std::forward<F>(change));
     }
     unwrap(std::move(r));
 }
@@ -114,7 +87,7 @@ auto detached(PyObject* self, F&& f) {
     return unwrap(std::move(r));
 }
 
-Settings stored_settings(PyObject* self) { return core_of(self).lock_state()->settings; }
+Settings stored_settings(PyObject* self) { return core_of(self).settings(); }
 
 // ---- properties ----------------------------------------------------------
 
@@ -161,9 +134,9 @@ Ref get_exclusive(PyObject* self) {
     auto e = stored_settings(self).exclusive;
     return e ? bool_to_py(*e) : Ref::borrow(Py_None);
 }
-Ref get_rts(PyObject* self) { return bool_to_py(core_of(self).lock_state()->rts); }
-Ref get_dtr(PyObject* self) { return bool_to_py(core_of(self).lock_state()->dtr); }
-Ref get_break_condition(PyObject* self) { return bool_to_py(core_of(self).lock_state()->break_condition); }
+Ref get_rts(PyObject* self) { return bool_to_py(core_of(self).state().rts); }
+Ref get_dtr(PyObject* self) { return bool_to_py(core_of(self).state().dtr); }
+Ref get_break_condition(PyObject* self) { return bool_to_py(core_of(self).state().break_condition); }
 Ref get_cts(PyObject* self) { return bool_to_py(detached(self, [](port::PortCore& c) { return c.cts(); })); }
 Ref get_dsr(PyObject* self) { return bool_to_py(detached(self, [](port::PortCore& c) { return c.dsr(); })); }
 Ref get_ri(PyObject* self) { return bool_to_py(detached(self, [](port::PortCore& c) { return c.ri(); })); }
@@ -237,22 +210,7 @@ void set_exclusive(PyObject* self, PyObject* value) {
 template <bool Rts>
 void set_line(PyObject* self, PyObject* value) {
     bool level = converting("value", [&] { return truth(value); });
-    detached(self, [&](port::PortCore& c) -> Result<void> {
-        auto backend = c.lock_backend();
-        bool rtscts;
-        {
-            auto st = c.lock_state();
-            (Rts ? st->rts : st->dtr) = level;
-            rtscts = st->settings.rtscts;
-        }
-        if (!*backend) return {};
-        if constexpr (Rts) {
-            if (rtscts) return {};
-            return (*backend)->set_rts(level);
-        } else {
-            return (*backend)->set_dtr(level);
-        }
-    });
+    detached(self, [&](port::PortCore& c) { return Rts ? c.set_rts(level) : c.set_dtr(level); });
 }
 void set_break_condition(PyObject* self, PyObject* value) {
     bool level = converting("value", [&] { return truth(value); });
@@ -585,7 +543,7 @@ void init(PyObject* self, InitArgs a) {
     s.exclusive = a.exclusive;
     const bool named = a.port.has_value();
     detached(self, [&](port::PortCore& c) -> Result<void> {
-        if (auto r = update_detached(c, [&](Settings& stored) { stored = s; }); !r) return r;
+        if (auto r = c.update_settings([&](Settings& stored) { stored = s; }); !r) return r;
         return c.set_port(std::move(a.port));
     });
     if (named && !core_of(self).is_open()) Ref::check(PyObject_CallMethod(self, "open", nullptr));
@@ -593,8 +551,7 @@ void init(PyObject* self, InitArgs a) {
 
 void enter(PyObject* self) {
     auto& core = core_of(self);
-    if (!core.lock_state()->port) return;
-    if (*core.lock_backend()) return;
+    if (!core.port() || core.is_open()) return;
     Ref::check(PyObject_CallMethod(self, "open", nullptr));
 }
 

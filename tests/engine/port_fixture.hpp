@@ -8,13 +8,38 @@
 #include "fake_device.hpp"
 #include "port/port.hpp"
 
+namespace marovenda::port {
+
+// A value seen under its lock; the lock is held while this lives.
+template <class T>
+class Locked {
+public:
+    Locked(std::mutex& m, T& v) : lock_(m), v_(&v) {}
+    T& operator*() const noexcept { return *v_; }
+    T* operator->() const noexcept { return v_; }
+
+private:
+    std::unique_lock<std::mutex> lock_;
+    T* v_;
+};
+
+// A core's fields seen under their locks, for setting a test up.
+struct PortCoreAccess {
+    static Locked<backend::BackendPtr> backend(PortCore& c) { return {c.backend_m_, c.backend_}; }
+    static Locked<State> state(PortCore& c) { return {c.state_m_, c.state_}; }
+};
+
+}  // namespace marovenda::port
+
 namespace marovenda::test {
+
+using port::PortCoreAccess;
 
 class PortTest : public ::testing::Test {
 protected:
     void open_loop(port::Settings s = {}) {
         {
-            auto st = core->lock_state();
+            auto st = PortCoreAccess::state(*core);
             st->port = "loop://";
             st->settings = s;
         }
@@ -22,9 +47,9 @@ protected:
     }
     // Puts the scripted device in the slot, as an open would.
     void open_fake(port::Settings s = {}) {
-        core->lock_state()->settings = s;
-        core->lock_state()->port = "/dev/fake";
-        *core->lock_backend() = std::make_unique<FakeDevice>(script);
+        PortCoreAccess::state(*core)->settings = s;
+        PortCoreAccess::state(*core)->port = "/dev/fake";
+        *PortCoreAccess::backend(*core) = std::make_unique<FakeDevice>(script);
     }
     void feed(const std::string& bytes) {
         auto w = port::PortCore::write(core, bytes, port::PortCore::WriteLimit::None);

@@ -19,7 +19,7 @@ TEST_F(PortCoreState, OpenNeedsANameAndAClosedSlot) {
 }
 
 TEST_F(PortCoreState, AClosedPortStillReportsNotConfiguredFirst) {
-    *core->lock_backend() = std::make_unique<FakeDevice>(script);
+    *PortCoreAccess::backend(*core) = std::make_unique<FakeDevice>(script);
     EXPECT_EQ(core->open().error(), SerialError::not_configured());
 }
 
@@ -31,10 +31,10 @@ TEST_F(PortCoreState, ANameWithAnEmbeddedNulOpensNothing) {
         ++calls;
         return SerialError::from_errno(2);
     };
-    core->lock_state()->port = std::string("/dev/ttyS0\0x", 12);
+    PortCoreAccess::state(*core)->port = std::string("/dev/ttyS0\0x", 12);
     EXPECT_EQ(core->open().error(), SerialError::value("embedded null byte"));
     EXPECT_EQ(calls, 0);
-    core->lock_state()->port = "/dev/ttyS0";
+    PortCoreAccess::state(*core)->port = "/dev/ttyS0";
     EXPECT_EQ(core->open().error(), SerialError::from_errno(2));
     EXPECT_EQ(calls, 1);
     EXPECT_FALSE(core->is_open());
@@ -49,7 +49,7 @@ TEST_F(PortCoreState, AFailedFirstClearClosesTheNewDeviceAgain) {
     backend::native_opener = [](std::string_view, const Settings&, bool, bool) -> Result<backend::BackendPtr> {
         return backend::BackendPtr(std::make_unique<FakeDevice>(shared));
     };
-    core->lock_state()->port = "/dev/fake";
+    PortCoreAccess::state(*core)->port = "/dev/fake";
     EXPECT_EQ(core->open().error(), SerialError::from_errno(5));
     EXPECT_FALSE(core->is_open());
     EXPECT_TRUE(script->with([](FakeScript& s) { return s.destroyed; }));
@@ -105,7 +105,7 @@ TEST_F(PortCoreState, QueriesNeedAnOpenPort) {
     EXPECT_EQ(core->fileno().error(), SerialError::port_not_open());
     EXPECT_EQ(core->reset_input_buffer().error(), SerialError::port_not_open());
     EXPECT_EQ(core->reset_output_buffer().error(), SerialError::port_not_open());
-    core->lock_state()->rts = false;
+    PortCoreAccess::state(*core)->rts = false;
     open_loop();
     EXPECT_FALSE(core->cts().value());  // the stored RTS reaches the device at open
     EXPECT_TRUE(core->dsr().value());
@@ -130,7 +130,7 @@ TEST_F(PortCoreState, ANewPortHasTheDefaultSettings) {
 // until_closed
 
 TEST_F(PortCoreState, AnOperationOnAClosedPortFailsWithoutTouchingTheDevice) {
-    *core->lock_backend() = std::make_unique<FakeDevice>(script);
+    *PortCoreAccess::backend(*core) = std::make_unique<FakeDevice>(script);
     core->close();
     auto r = PortCore::read(core, 5);
     EXPECT_EQ(run(r).error(), SerialError::port_not_open());

@@ -60,7 +60,7 @@ TEST_F(PortRead, LargeReadsGoInChunksOf4096) {
     feed(data);
     auto first = PortCore::read(core, 3000);
     EXPECT_EQ(run(first).value(), std::string(3000, 'z'));
-    core->lock_state()->settings.timeout = Seconds::of_float(0.0);
+    PortCoreAccess::state(*core)->settings.timeout = Seconds::of_float(0.0);
     auto r = PortCore::read(core, 10000);
     EXPECT_EQ(run(r).value(), std::string(1096, 'z'));
 }
@@ -73,7 +73,7 @@ TEST_F(PortRead, AReadTimeoutReturnsThePartialDataAndTheInterByteTimeoutEndsItSo
     EXPECT_EQ(run(r).value(), "abc");
     EXPECT_GE(seconds_since(t0), 0.29);
 
-    core->lock_state()->settings.inter_byte_timeout = Seconds::of_float(0.05);
+    PortCoreAccess::state(*core)->settings.inter_byte_timeout = Seconds::of_float(0.05);
     script->push_read("abc");
     t0 = std::chrono::steady_clock::now();
     auto quick = PortCore::read(core, 10);
@@ -151,7 +151,7 @@ TEST_F(PortRead, ANonBlockingAttemptLeavesTheCancelPermitStored) {
     feed("ab");
     auto attempt = PortCore::read(core, 10);
     EXPECT_EQ(run(attempt).value(), "ab");
-    core->lock_state()->settings.timeout.reset();
+    PortCoreAccess::state(*core)->settings.timeout.reset();
     auto waiting = PortCore::read(core, 10);  // its first wait sees the permit
     EXPECT_EQ(run(waiting).value(), "");
 }

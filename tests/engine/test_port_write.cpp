@@ -36,7 +36,7 @@ TEST_F(PortWrite, ZeroTimeoutNeverWaits) {
     core->cancel_write();  // a zero-mode write leaves the permit alone
     auto again = PortCore::write(core, "b", PortCore::WriteLimit::WriteTimeout);
     EXPECT_EQ(run(again).value(), 0u);
-    core->lock_state()->settings.write_timeout.reset();
+    PortCoreAccess::state(*core)->settings.write_timeout.reset();
     auto permitted = PortCore::write(core, "c", PortCore::WriteLimit::WriteTimeout);  // blocked: the permit ends it
     EXPECT_EQ(run(permitted).value(), 0u);
 }
@@ -49,7 +49,7 @@ TEST_F(PortWrite, ADeadlineWriteTimesOutEvenWhenATinyTimeoutRoundsToZero) {
     EXPECT_EQ(run(w).error(), SerialError::timeout("Write timeout"));  // the 2 written are not reported
     EXPECT_GE(seconds_since(t0), 0.09);
 
-    core->lock_state()->settings.write_timeout = Seconds::of_float(1e-10);
+    PortCoreAccess::state(*core)->settings.write_timeout = Seconds::of_float(1e-10);
     t0 = std::chrono::steady_clock::now();
     auto tiny = PortCore::write(core, "abc", PortCore::WriteLimit::WriteTimeout);
     EXPECT_EQ(run(tiny).error(), SerialError::timeout("Write timeout"));
@@ -104,7 +104,7 @@ TEST_F(PortWrite, AnUnboundedWriteIgnoresTheWriteTimeoutAndCancel) {
     script->push_write({SIZE_MAX, 0});
     EXPECT_EQ(run(w).value(), 4u);
     // The permit is still there for an ordinary write.
-    core->lock_state()->settings.write_timeout.reset();
+    PortCoreAccess::state(*core)->settings.write_timeout.reset();
     auto plain = PortCore::write(core, "x", PortCore::WriteLimit::WriteTimeout);
     EXPECT_EQ(run(plain).value(), 0u);
 }
