@@ -1,23 +1,28 @@
 #include "poll/notify.hpp"
 
+#include <utility>
+
 namespace marovenda::poll {
 
 Notify::Notified::~Notified() {
-    if (!node_ || state_ != State::Waiting) return;
-    std::lock_guard g(n_->m_);
-    if (node_->linked) n_->waiters_.erase(node_->where);
-    if (node_->got == Got::One) n_->notify_one_locked();  // chosen but never observed
+    if (state_ != State::Waiting) return;
+    Waker passed;
+    {
+        std::lock_guard g(n_->m_);
+        if (node_.linked) n_->unlink(&node_);
+        if (node_.got == Got::One) passed = n_->notify_one_locked();  // chosen but never observed
+    }
+    passed.wake();
 }
 
 void Notify::Notified::register_locked() {
     state_ = State::Waiting;
     if (n_->permit_) {
         n_->permit_ = false;
-        node_->got = Got::One;
+        node_.got = Got::One;
         return;
     }
-    node_->linked = true;
-    node_->where = n_->waiters_.insert(n_->waiters_.end(), node_.get());
+    n_->push_back(&node_);
 }
 
 void Notify::Notified::enable() {
@@ -29,39 +34,60 @@ Poll<void> Notify::Notified::poll(Context& cx) {
     std::lock_guard g(n_->m_);
     if (state_ == State::Init) register_locked();
     if (state_ == State::Done) return ready();
-    if (node_->got != Got::Nothing) {
+    if (node_.got != Got::Nothing) {
         state_ = State::Done;
         return ready();
     }
-    node_->waker = cx.waker;
+    node_.waker = cx.waker;
     return Pending{};
 }
 
-void Notify::notify_one() {
-    std::lock_guard g(m_);
-    notify_one_locked();
+void Notify::push_back(Node* n) noexcept {
+    n->linked = true;
+    n->next = nullptr;
+    n->prev = tail_;
+    (tail_ ? tail_->next : head_) = n;
+    tail_ = n;
 }
 
-void Notify::notify_one_locked() {
-    if (waiters_.empty()) {
-        permit_ = true;
-        return;
+void Notify::unlink(Node* n) noexcept {
+    (n->prev ? n->prev->next : head_) = n->next;
+    (n->next ? n->next->prev : tail_) = n->prev;
+    n->prev = n->next = nullptr;
+    n->linked = false;
+}
+
+void Notify::notify_one() {
+    Waker chosen;
+    {
+        std::lock_guard g(m_);
+        chosen = notify_one_locked();
     }
-    Node* head = waiters_.front();
-    waiters_.pop_front();
-    head->linked = false;
-    head->got = Got::One;
-    head->waker.wake();
+    chosen.wake();
+}
+
+Waker Notify::notify_one_locked() {
+    if (!head_) {
+        permit_ = true;
+        return {};
+    }
+    Node* first = head_;
+    unlink(first);
+    first->got = Got::One;
+    return std::move(first->waker);
 }
 
 void Notify::notify_waiters() {
-    std::lock_guard g(m_);
-    for (Node* n : waiters_) {
-        n->linked = false;
-        n->got = Got::All;
-        n->waker.wake();
+    std::vector<Waker> woken;
+    {
+        std::lock_guard g(m_);
+        while (Node* n = head_) {
+            unlink(n);
+            n->got = Got::All;
+            woken.push_back(std::move(n->waker));
+        }
     }
-    waiters_.clear();
+    for (const Waker& w : woken) w.wake();
 }
 
 }  // namespace marovenda::poll

@@ -6,21 +6,32 @@
 // passes the notification on (to the next waiter, or as the stored permit).
 #pragma once
 
-#include <list>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "poll/poll.hpp"
 
 namespace marovenda::poll {
 
 class Notify {
-    struct Node;
+    enum class Got { Nothing, One, All };
+    // A waiter's place in the queue, inside the waiter itself: registering
+    // allocates nothing.
+    struct Node {
+        Waker waker;
+        Got got = Got::Nothing;
+        bool linked = false;
+        Node* prev = nullptr;
+        Node* next = nullptr;
+    };
 
 public:
     class Notified {
     public:
-        Notified(Notified&& o) noexcept : n_(o.n_), node_(std::move(o.node_)), state_(o.state_) {}
+        // Not movable: once registered, the queue points into it. notified()
+        // returns a prvalue, which initialises the waiter in place.
+        Notified(Notified&&) = delete;
         Notified& operator=(Notified&&) = delete;
         ~Notified();
         // Registers now, so that notifications from here on reach this waiter.
@@ -30,11 +41,11 @@ public:
     private:
         friend Notify;
         enum class State { Init, Waiting, Done };
-        explicit Notified(Notify* n) : n_(n), node_(std::make_unique<Node>()) {}
+        explicit Notified(Notify* n) noexcept : n_(n) {}
         void register_locked();
 
         Notify* n_;
-        std::unique_ptr<Node> node_;
+        Node node_;
         State state_ = State::Init;
     };
 
@@ -51,17 +62,15 @@ public:
     void unlock_after_fork() { m_.unlock(); }
 
 private:
-    enum class Got { Nothing, One, All };
-    struct Node {
-        Waker waker;
-        Got got = Got::Nothing;
-        bool linked = false;
-        std::list<Node*>::iterator where;
-    };
-    void notify_one_locked();
+    // Chooses the first waiter, or stores the permit; the chosen waiter's
+    // waker, to be woken once the lock is released.
+    Waker notify_one_locked();
+    void push_back(Node* n) noexcept;
+    void unlink(Node* n) noexcept;
 
     std::mutex m_;
-    std::list<Node*> waiters_;
+    Node* head_ = nullptr;
+    Node* tail_ = nullptr;
     bool permit_ = false;
 };
 

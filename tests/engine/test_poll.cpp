@@ -94,7 +94,7 @@ TEST(Notify, NotifyWaitersReachesOnlyRegisteredWaitersAndStoresNothing) {
 TEST(Notify, AChosenWaiterThatIsDroppedPassesTheNotificationOn) {
     Notify n;
     Manual a, b;
-    std::optional<Notify::Notified> chosen(n.notified());
+    std::unique_ptr<Notify::Notified> chosen(new Notify::Notified(n.notified()));
     auto next = n.notified();
     EXPECT_TRUE(chosen->poll(a.cx).pending());
     EXPECT_TRUE(next.poll(b.cx).pending());
@@ -104,7 +104,7 @@ TEST(Notify, AChosenWaiterThatIsDroppedPassesTheNotificationOn) {
     EXPECT_TRUE(next.poll(b.cx).ready());
 
     // With nobody else waiting it becomes the stored permit again.
-    std::optional<Notify::Notified> alone(n.notified());
+    std::unique_ptr<Notify::Notified> alone(new Notify::Notified(n.notified()));
     EXPECT_TRUE(alone->poll(a.cx).pending());
     n.notify_one();
     alone.reset();
@@ -113,7 +113,7 @@ TEST(Notify, AChosenWaiterThatIsDroppedPassesTheNotificationOn) {
 
     // enable() takes a stored permit; dropping it unobserved stores it again.
     n.notify_one();
-    std::optional<Notify::Notified> took(n.notified());
+    std::unique_ptr<Notify::Notified> took(new Notify::Notified(n.notified()));
     took->enable();
     took.reset();
     auto last = n.notified();
