@@ -2,63 +2,103 @@
 
 namespace marovenda::poll {
 
+bool AsyncMutex::try_acquire() noexcept {
+    int expected = kUnlocked;
+    return state_.compare_exchange_strong(expected, kLocked, std::memory_order_acquire, std::memory_order_relaxed);
+}
+
 AsyncMutex::Lock::~Lock() {
-    if (!node_) return;
-    std::lock_guard g(m_->m_);
-    if (node_->granted)
-        m_->unlock_locked();  // granted but never observed: pass it on
-    else
-        m_->queue_.erase(node_->where);
+    if (!queued_) return;
+    Waker passed;
+    {
+        std::lock_guard g(m_->m_);
+        if (node_.granted)
+            passed = m_->unlock_locked();  // granted but never observed: pass it on
+        else
+            m_->unlink(&node_);
+    }
+    passed.wake();
 }
 
 Poll<AsyncMutex::Guard> AsyncMutex::Lock::poll(Context& cx) {
-    std::lock_guard g(m_->m_);
-    if (!node_) {
-        if (!done_ && !m_->locked_) {
-            m_->locked_ = true;
+    if (!queued_) {
+        if (done_) return Pending{};  // already handed out its guard
+        if (m_->try_acquire()) {
             done_ = true;
             return Guard(m_);
         }
-        node_ = std::make_unique<Node>();
-        node_->waker = cx.waker;
-        node_->where = m_->queue_.insert(m_->queue_.end(), node_.get());
+        std::lock_guard g(m_->m_);
+        // Mark the lock as waited for; if it came free meanwhile, take it.
+        for (int s = m_->state_.load(std::memory_order_relaxed);;) {
+            if (s == kUnlocked) {
+                if (m_->state_.compare_exchange_weak(s, kLocked, std::memory_order_acquire,
+                                                     std::memory_order_relaxed)) {
+                    done_ = true;
+                    return Guard(m_);
+                }
+            } else if (s == kQueued ||
+                       m_->state_.compare_exchange_weak(s, kQueued, std::memory_order_relaxed,
+                                                        std::memory_order_relaxed)) {
+                break;
+            }
+        }
+        node_.waker = cx.waker;
+        m_->push_back(&node_);
+        queued_ = true;
         return Pending{};
     }
-    if (node_->granted) {
-        node_.reset();
+    std::lock_guard g(m_->m_);
+    if (node_.granted) {
+        queued_ = false;
         done_ = true;
         return Guard(m_);
     }
-    node_->waker = cx.waker;
+    node_.waker = cx.waker;
     return Pending{};
 }
 
 std::optional<AsyncMutex::Guard> AsyncMutex::try_lock() {
-    std::lock_guard g(m_);
-    if (locked_) return std::nullopt;
-    locked_ = true;
+    if (!try_acquire()) return std::nullopt;
     return Guard(this);
 }
 
-bool AsyncMutex::is_locked() {
-    std::lock_guard g(m_);
-    return locked_;
-}
-
 void AsyncMutex::unlock() {
-    std::lock_guard g(m_);
-    unlock_locked();
+    int expected = kLocked;
+    if (state_.compare_exchange_strong(expected, kUnlocked, std::memory_order_release, std::memory_order_relaxed))
+        return;
+    Waker granted;
+    {
+        std::lock_guard g(m_);
+        granted = unlock_locked();
+    }
+    granted.wake();
 }
 
-void AsyncMutex::unlock_locked() {
-    if (queue_.empty()) {
-        locked_ = false;
-        return;
+Waker AsyncMutex::unlock_locked() {
+    Node* first = head_;
+    if (!first) {
+        // Every waiter left: nobody is queued, so the lock is simply free.
+        state_.store(kUnlocked, std::memory_order_release);
+        return {};
     }
-    Node* head = queue_.front();
-    queue_.pop_front();
-    head->granted = true;
-    head->waker.wake();
+    unlink(first);
+    first->granted = true;  // handed over: it stays locked, kQueued
+    return std::move(first->waker);
+}
+
+void AsyncMutex::push_back(Node* n) noexcept {
+    n->linked = true;
+    n->next = nullptr;
+    n->prev = tail_;
+    (tail_ ? tail_->next : head_) = n;
+    tail_ = n;
+}
+
+void AsyncMutex::unlink(Node* n) noexcept {
+    (n->prev ? n->prev->next : head_) = n->next;
+    (n->next ? n->next->prev : tail_) = n->prev;
+    n->prev = n->next = nullptr;
+    n->linked = false;
 }
 
 }  // namespace marovenda::poll

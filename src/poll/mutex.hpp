@@ -5,17 +5,25 @@
 // was granted the lock but before it observed that passes the lock on.
 #pragma once
 
-#include <list>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
 
 #include "poll/poll.hpp"
 
 namespace marovenda::poll {
 
 class AsyncMutex {
-    struct Node;
+    // A waiter's place in the queue, inside the waiter itself.
+    struct Node {
+        Waker waker;
+        bool granted = false;
+        bool linked = false;
+        Node* prev = nullptr;
+        Node* next = nullptr;
+    };
 
 public:
     // Holding the lock; destroying it unlocks.
@@ -33,10 +41,11 @@ public:
         AsyncMutex* m_;
     };
 
-    // The future of acquiring the lock; it queues at its first poll.
+    // The future of acquiring the lock; it queues at its first poll. Not
+    // movable: once queued, the queue points into it.
     class Lock {
     public:
-        Lock(Lock&& o) noexcept : m_(o.m_), node_(std::move(o.node_)), done_(o.done_) {}
+        Lock(Lock&&) = delete;
         Lock& operator=(Lock&&) = delete;
         ~Lock();
         Poll<Guard> poll(Context& cx);
@@ -45,7 +54,8 @@ public:
         friend AsyncMutex;
         explicit Lock(AsyncMutex* m) noexcept : m_(m) {}
         AsyncMutex* m_;
-        std::unique_ptr<Node> node_;
+        Node node_;
+        bool queued_ = false;
         bool done_ = false;
     };
 
@@ -55,24 +65,29 @@ public:
 
     Lock lock() noexcept { return Lock(this); }
     std::optional<Guard> try_lock();
-    bool is_locked();
+    bool is_locked() const noexcept { return state_.load(std::memory_order_acquire) != kUnlocked; }
     // Held across fork() by the port that owns this, so a child never
     // inherits it locked by a thread it does not have.
     void lock_for_fork() { m_.lock(); }
     void unlock_after_fork() { m_.unlock(); }
 
 private:
-    struct Node {
-        Waker waker;
-        bool granted = false;
-        std::list<Node*>::iterator where;
-    };
+    // Uncontended, taking and releasing the lock is one atomic operation
+    // each; the queue and its mutex are touched only once someone waits.
+    // kQueued: locked, and the queue may hold waiters, so an unlock goes
+    // through the queue and hands the lock to its head.
+    static constexpr int kUnlocked = 0, kLocked = 1, kQueued = 2;
+    bool try_acquire() noexcept;
     void unlock();
-    void unlock_locked();
+    // With m_ held: hands the lock to the head waiter, or releases it.
+    Waker unlock_locked();
+    void push_back(Node* n) noexcept;
+    void unlink(Node* n) noexcept;
 
+    std::atomic<int> state_{kUnlocked};
     std::mutex m_;
-    bool locked_ = false;
-    std::list<Node*> queue_;
+    Node* head_ = nullptr;
+    Node* tail_ = nullptr;
 };
 
 }  // namespace marovenda::poll

@@ -45,7 +45,7 @@ TEST(AsyncMutex, DroppedWaitersLeaveTheQueueAndPassAnUnobservedGrantOn) {
     Manual b, c;
     auto held = m.try_lock();
     ASSERT_TRUE(held);
-    std::optional<AsyncMutex::Lock> lb(m.lock()), lc(m.lock());
+    std::unique_ptr<AsyncMutex::Lock> lb(new AsyncMutex::Lock(m.lock())), lc(new AsyncMutex::Lock(m.lock()));
     EXPECT_TRUE(lb->poll(b.cx).pending());
     EXPECT_TRUE(lc->poll(c.cx).pending());
     held.reset();  // granted to b, which never looks
@@ -57,7 +57,7 @@ TEST(AsyncMutex, DroppedWaitersLeaveTheQueueAndPassAnUnobservedGrantOn) {
     // A queued waiter that is dropped leaves no trace.
     AsyncMutex m2;
     auto h2 = m2.try_lock();
-    std::optional<AsyncMutex::Lock> q(m2.lock());
+    std::unique_ptr<AsyncMutex::Lock> q(new AsyncMutex::Lock(m2.lock()));
     EXPECT_TRUE(q->poll(b.cx).pending());
     q.reset();
     h2.reset();
