@@ -51,6 +51,9 @@ public:
         sleeping_.store(false);
         woken_.store(false);
     }
+    // Forgets a wake left over from an earlier drive; only while nobody
+    // else holds this parker.
+    void clear() noexcept { woken_.store(false); }
 
 private:
     std::atomic<bool> woken_{false};
@@ -58,6 +61,10 @@ private:
     std::mutex mu_;
     std::condition_variable cv_;
 };
+
+// This thread's parker: the one of its last drive when nothing else holds it
+// any more (no waiter kept its waker), else a new one.
+std::shared_ptr<Parker> thread_parker();
 
 // Polls f on this thread until it is ready or `window` has passed since the
 // first poll. The future is polled first at every wake-up and the window is
@@ -67,7 +74,7 @@ private:
 template <class T>
 Poll<T> block_on_for(Future<T>& f, asio::io_context& io, BlockingExecutor& blocking,
                      std::chrono::steady_clock::duration window) {
-    auto parker = std::make_shared<Parker>();
+    auto parker = thread_parker();
     const auto end = std::chrono::steady_clock::now() + window;
     Context cx{Waker(parker), &io, &blocking, end};
     for (;;) {

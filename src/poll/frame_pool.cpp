@@ -22,8 +22,8 @@ constexpr bool kRecycle = true;
 #endif
 
 constexpr std::size_t kGrain = 64;
-constexpr std::size_t kClasses = 16;  // frames up to 1 KiB
-constexpr unsigned kKept = 32;        // per class and thread
+constexpr std::size_t kClasses = 64;  // frames up to 4 KiB
+constexpr unsigned kKept = 16;        // per class and thread
 
 struct Block {
     Block* next;
