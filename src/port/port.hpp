@@ -123,7 +123,7 @@ public:
     // Runs op (already holding its read or write lock) until it ends or the
     // port closes; closes the port when op reports a disconnected device.
     template <class T>
-    static poll::Task<Result<T>> until_closed(std::shared_ptr<PortCore> core, poll::Task<Result<T>> op);
+    static poll::Task<Result<T>> until_closed(PortCore& core, poll::Task<Result<T>> op);
     // op (lazy: it starts once the lock is held) under lock, inside until_closed.
     template <class T>
     static poll::Task<Result<T>> holding(std::shared_ptr<PortCore> core, poll::AsyncMutex& lock,
@@ -146,19 +146,19 @@ public:
 
 private:
     // Chunk result: present n > 0, or absent (deadline, cancel, nothing there).
-    static poll::Task<Result<std::optional<std::size_t>>> read_chunk(std::shared_ptr<PortCore> core,
+    static poll::Task<Result<std::optional<std::size_t>>> read_chunk(PortCore& core,
                                                                      std::optional<poll::Instant> deadline,
                                                                      std::span<std::uint8_t> buf);
-    static poll::Task<Result<Bytes>> read_locked(std::shared_ptr<PortCore> core, std::size_t size);
-    static poll::Task<Result<Bytes>> read_until_locked(std::shared_ptr<PortCore> core, Bytes expected,
+    static poll::Task<Result<Bytes>> read_locked(PortCore& core, std::size_t size);
+    static poll::Task<Result<Bytes>> read_until_locked(PortCore& core, Bytes expected,
                                                        std::optional<std::size_t> size, bool per_byte_deadline);
-    static poll::Task<Result<std::vector<Bytes>>> readlines_locked(std::shared_ptr<PortCore> core,
+    static poll::Task<Result<std::vector<Bytes>>> readlines_locked(PortCore& core,
                                                                    std::optional<std::size_t> hint);
-    static poll::Task<Result<Bytes>> read_available_locked(std::shared_ptr<PortCore> core, std::size_t max);
-    static poll::Task<Result<std::size_t>> write_loop(std::shared_ptr<PortCore> core, std::span<const std::uint8_t> data,
+    static poll::Task<Result<Bytes>> read_available_locked(PortCore& core, std::size_t max);
+    static poll::Task<Result<std::size_t>> write_loop(PortCore& core, std::span<const std::uint8_t> data,
                                                       WriteLimit limit);
-    static poll::Task<Result<void>> drain(std::shared_ptr<PortCore> core);
-    static poll::Task<Result<void>> break_locked(std::shared_ptr<PortCore> core, Duration duration);
+    static poll::Task<Result<void>> drain(PortCore& core);
+    static poll::Task<Result<void>> break_locked(PortCore& core, Duration duration);
 
     void close_inherited();
     // With the backend lock held: reconfigures an open device when a line
@@ -186,29 +186,32 @@ private:
     poll::Notify cancel_write_;
 };
 
+// The operations below take their core by reference: the outermost task of
+// an operation (holding, write) keeps it alive for all that it runs.
+
 // Whatever way a write ends, tell the device (if one is present) that it did.
 class CancelWrite {
 public:
-    explicit CancelWrite(std::shared_ptr<PortCore> core) noexcept : core_(std::move(core)) {}
+    explicit CancelWrite(PortCore& core) noexcept : core_(&core) {}
     CancelWrite(const CancelWrite&) = delete;
     CancelWrite& operator=(const CancelWrite&) = delete;
     ~CancelWrite();
 
 private:
-    std::shared_ptr<PortCore> core_;
+    PortCore* core_;
 };
 
 // Clears the break when a break ends early; disarmed by a normal end.
 class BreakGuard {
 public:
-    explicit BreakGuard(std::shared_ptr<PortCore> core) noexcept : core_(std::move(core)) {}
+    explicit BreakGuard(PortCore& core) noexcept : core_(&core) {}
     BreakGuard(const BreakGuard&) = delete;
     BreakGuard& operator=(const BreakGuard&) = delete;
     ~BreakGuard();
-    void disarm() noexcept { core_.reset(); }
+    void disarm() noexcept { core_ = nullptr; }
 
 private:
-    std::shared_ptr<PortCore> core_;
+    PortCore* core_;
 };
 
 // One device poll as a pollable, for the read and write loops.
@@ -224,12 +227,12 @@ struct WriteSome {
 };
 
 template <class T>
-poll::Task<Result<T>> PortCore::until_closed(std::shared_ptr<PortCore> core, poll::Task<Result<T>> op) {
+poll::Task<Result<T>> PortCore::until_closed(PortCore& core, poll::Task<Result<T>> op) {
     // Enabled before the test: notify_waiters stores nothing, so a close
     // racing with this start must find the waiter already registered.
-    auto closed = core->closed_.notified();
+    auto closed = core.closed_.notified();
     closed.enable();
-    if (!core->is_open()) co_return SerialError::port_not_open();
+    if (!core.is_open()) co_return SerialError::port_not_open();
     std::optional<Result<T>> result;
     {
         auto body = std::move(op);  // dropped at the end of this scope, where it stands
@@ -238,7 +241,7 @@ poll::Task<Result<T>> PortCore::until_closed(std::shared_ptr<PortCore> core, pol
         if (won.index() == 1) result.emplace(std::get<1>(std::move(won)));
     }
     if (!result) co_return SerialError::port_not_open();
-    if (!result->ok() && is_disconnect(result->error())) core->close();
+    if (!result->ok() && is_disconnect(result->error())) core.close();
     co_return std::move(*result);
 }
 
@@ -248,7 +251,7 @@ poll::Task<Result<T>> PortCore::holding(std::shared_ptr<PortCore> core, poll::As
     // core, a parameter, outlives the guard: the lock lives inside it.
     auto acquire = lock.lock();
     auto held = co_await acquire;
-    auto body = until_closed(core, std::move(op));
+    auto body = until_closed(*core, std::move(op));
     auto r = co_await body;
     co_return std::move(r);
 }

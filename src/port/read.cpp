@@ -33,11 +33,11 @@ Result<std::optional<std::size_t>> chunk_result(Result<std::size_t> r) {
 
 }  // namespace
 
-poll::Task<Result<std::optional<std::size_t>>> PortCore::read_chunk(std::shared_ptr<PortCore> core,
+poll::Task<Result<std::optional<std::size_t>>> PortCore::read_chunk(PortCore& core,
                                                                     std::optional<poll::Instant> deadline,
                                                                     std::span<std::uint8_t> buf) {
-    auto cancel = core->cancel_read_.notified();
-    ReadSome device{core.get(), buf};
+    auto cancel = core.cancel_read_.notified();
+    ReadSome device{&core, buf};
     if (!deadline) {
         poll::Select race(device, cancel);
         auto won = co_await race;
@@ -60,8 +60,8 @@ poll::Task<Result<std::optional<std::size_t>>> PortCore::read_chunk(std::shared_
     co_return chunk_result(std::move(*got));
 }
 
-poll::Task<Result<Bytes>> PortCore::read_locked(std::shared_ptr<PortCore> core, std::size_t size) {
-    const Settings s = core->settings();
+poll::Task<Result<Bytes>> PortCore::read_locked(PortCore& core, std::size_t size) {
+    const Settings s = core.settings();
     const auto overall = deadline_after(timeouts::duration(s.timeout));
     const auto inter_byte = timeouts::duration(s.inter_byte_timeout);
     Bytes result;
@@ -79,9 +79,9 @@ poll::Task<Result<Bytes>> PortCore::read_locked(std::shared_ptr<PortCore> core, 
     co_return result;
 }
 
-poll::Task<Result<Bytes>> PortCore::read_until_locked(std::shared_ptr<PortCore> core, Bytes expected,
+poll::Task<Result<Bytes>> PortCore::read_until_locked(PortCore& core, Bytes expected,
                                                       std::optional<std::size_t> size, bool per_byte_deadline) {
-    const Settings s = core->settings();
+    const Settings s = core.settings();
     const auto timeout = timeouts::duration(s.timeout);
     const auto overall = deadline_after(timeout);
     const auto inter_byte = timeouts::duration(s.inter_byte_timeout);
@@ -100,7 +100,7 @@ poll::Task<Result<Bytes>> PortCore::read_until_locked(std::shared_ptr<PortCore> 
     }
 }
 
-poll::Task<Result<std::vector<Bytes>>> PortCore::readlines_locked(std::shared_ptr<PortCore> core,
+poll::Task<Result<std::vector<Bytes>>> PortCore::readlines_locked(PortCore& core,
                                                                   std::optional<std::size_t> hint) {
     std::vector<Bytes> lines;
     std::size_t total = 0;
@@ -116,24 +116,24 @@ poll::Task<Result<std::vector<Bytes>>> PortCore::readlines_locked(std::shared_pt
 }
 
 poll::Task<Result<Bytes>> PortCore::read(std::shared_ptr<PortCore> core, std::size_t size) {
-    return holding(core, core->read_lock_, read_locked(core, size));
+    return holding(core, core->read_lock_, read_locked(*core, size));
 }
 
 poll::Task<Result<Bytes>> PortCore::read_until(std::shared_ptr<PortCore> core, Bytes expected,
                                                std::optional<std::size_t> size) {
-    return holding(core, core->read_lock_, read_until_locked(core, std::move(expected), size, false));
+    return holding(core, core->read_lock_, read_until_locked(*core, std::move(expected), size, false));
 }
 
 poll::Task<Result<Bytes>> PortCore::readline(std::shared_ptr<PortCore> core, std::optional<std::size_t> size) {
-    return holding(core, core->read_lock_, read_until_locked(core, "\n", size, true));
+    return holding(core, core->read_lock_, read_until_locked(*core, "\n", size, true));
 }
 
 poll::Task<Result<std::vector<Bytes>>> PortCore::readlines(std::shared_ptr<PortCore> core,
                                                            std::optional<std::size_t> hint) {
-    return holding(core, core->read_lock_, readlines_locked(core, hint));
+    return holding(core, core->read_lock_, readlines_locked(*core, hint));
 }
 
-poll::Task<Result<Bytes>> PortCore::read_available_locked(std::shared_ptr<PortCore> core, std::size_t max) {
+poll::Task<Result<Bytes>> PortCore::read_available_locked(PortCore& core, std::size_t max) {
     // Left uninitialised: only what the device wrote into it is copied out.
     const std::size_t len = std::max<std::size_t>(max, 1);
     auto buf = std::make_unique_for_overwrite<std::uint8_t[]>(len);
@@ -145,7 +145,7 @@ poll::Task<Result<Bytes>> PortCore::read_available_locked(std::shared_ptr<PortCo
 }
 
 poll::Task<Result<Bytes>> PortCore::read_available(std::shared_ptr<PortCore> core, std::size_t max) {
-    return holding(core, core->read_lock_, read_available_locked(core, max));
+    return holding(core, core->read_lock_, read_available_locked(*core, max));
 }
 
 }  // namespace marovenda::port

@@ -21,13 +21,13 @@ std::span<const std::uint8_t> as_span(const Bytes& b) {
 
 }  // namespace
 
-poll::Task<Result<std::size_t>> PortCore::write_loop(std::shared_ptr<PortCore> core,
+poll::Task<Result<std::size_t>> PortCore::write_loop(PortCore& core,
                                                      std::span<const std::uint8_t> data, WriteLimit limit) {
     enum class Mode { Zero, Deadline, Unlimited };
     Mode mode = Mode::Unlimited;
     std::optional<poll::Instant> deadline;
     if (limit == WriteLimit::WriteTimeout) {
-        const auto wt = core->settings().write_timeout;
+        const auto wt = core.settings().write_timeout;
         if (wt && wt->is_zero()) {
             mode = Mode::Zero;
         } else if (wt) {
@@ -35,16 +35,16 @@ poll::Task<Result<std::size_t>> PortCore::write_loop(std::shared_ptr<PortCore> c
             if (deadline) mode = Mode::Deadline;
         }
     }
-    auto cancel = core->cancel_write_.notified();  // one waiter for the whole write
+    auto cancel = core.cancel_write_.notified();  // one waiter for the whole write
     std::size_t written = 0;
     while (written < data.size()) {
-        WriteSome device{core.get(), data.subspan(written)};
+        WriteSome device{&core, data.subspan(written)};
         std::optional<Result<std::size_t>> done;
         if (mode == Mode::Zero) {
             poll::PollOnce attempt(device);
             auto got = co_await attempt;
             if (!got) {
-                auto detached = core->with_backend(
+                auto detached = core.with_backend(
                     [](backend::Backend& b) { return Result<std::size_t>(b.detach_write()); });
                 if (!detached) co_return std::move(detached).error();
                 co_return written + detached.value();
@@ -77,14 +77,14 @@ poll::Task<Result<std::size_t>> PortCore::write_loop(std::shared_ptr<PortCore> c
 poll::Task<Result<std::size_t>> PortCore::write(std::shared_ptr<PortCore> core, Bytes data, WriteLimit limit) {
     auto lock = core->write_lock_.lock();
     auto held = co_await lock;
-    CancelWrite cancel_on_exit(core);
-    auto body = until_closed(core, write_loop(core, as_span(data), limit));
+    CancelWrite cancel_on_exit(*core);
+    auto body = until_closed(*core, write_loop(*core, as_span(data), limit));
     auto r = co_await body;
     co_return std::move(r);
 }
 
-poll::Task<Result<void>> PortCore::drain(std::shared_ptr<PortCore> core) {
-    auto handle = core->with_backend([](backend::Backend& b) { return b.drain_handle(); });
+poll::Task<Result<void>> PortCore::drain(PortCore& core) {
+    auto handle = core.with_backend([](backend::Backend& b) { return b.drain_handle(); });
     if (!handle) co_return std::move(handle).error();
     if (!handle.value().fd()) co_return Result<void>();
     // The job alone owns the descriptor: it is closed after tcdrain, or with
@@ -102,11 +102,11 @@ poll::Task<Result<void>> PortCore::drain(std::shared_ptr<PortCore> core) {
 }
 
 poll::Task<Result<void>> PortCore::flush(std::shared_ptr<PortCore> core) {
-    return holding(core, core->write_lock_, drain(core));
+    return holding(core, core->write_lock_, drain(*core));
 }
 
-poll::Task<Result<void>> PortCore::break_locked(std::shared_ptr<PortCore> core, Duration duration) {
-    if (auto on = core->set_break_condition(true); !on) co_return std::move(on);
+poll::Task<Result<void>> PortCore::break_locked(PortCore& core, Duration duration) {
+    if (auto on = core.set_break_condition(true); !on) co_return std::move(on);
     BreakGuard guard(core);
     const auto start = poll::Clock::now();
     const Duration first = saturating_sub(duration, Duration::from_millis(5));
@@ -125,11 +125,11 @@ poll::Task<Result<void>> PortCore::break_locked(std::shared_ptr<PortCore> core, 
     auto slept = co_await tail;
     if (!slept) co_return std::move(slept);  // the guard clears the break
     guard.disarm();
-    co_return core->set_break_condition(false);
+    co_return core.set_break_condition(false);
 }
 
 poll::Task<Result<void>> PortCore::send_break(std::shared_ptr<PortCore> core, Duration duration) {
-    return holding(core, core->write_lock_, break_locked(core, duration));
+    return holding(core, core->write_lock_, break_locked(*core, duration));
 }
 
 }  // namespace marovenda::port
