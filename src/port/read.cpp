@@ -65,16 +65,18 @@ poll::Task<Result<Bytes>> PortCore::read_locked(PortCore& core, std::size_t size
     const auto overall = deadline_after(timeouts::duration(s.timeout));
     const auto inter_byte = timeouts::duration(s.inter_byte_timeout);
     Bytes result;
-    result.reserve(std::min(size, kChunk));
-    std::vector<std::uint8_t> scratch(std::max<std::size_t>(std::min(size, kChunk), 1));
     while (result.size() < size) {
-        const std::size_t len = std::min(size - result.size(), kChunk);
-        auto chunk = read_chunk(core, chunk_deadline(overall, !result.empty(), inter_byte),
-                                std::span(scratch).first(len));
+        // The device reads straight into the result, which is cut back to
+        // what came; a small read fits the string's own storage.
+        const std::size_t have = result.size();
+        const std::size_t len = std::min(size - have, kChunk);
+        result.resize(have + len);
+        auto chunk = read_chunk(core, chunk_deadline(overall, have != 0, inter_byte),
+                                std::span(reinterpret_cast<std::uint8_t*>(result.data()) + have, len));
         auto got = co_await chunk;
         if (!got) co_return std::move(got).error();
+        result.resize(have + got.value().value_or(0));
         if (!got.value()) break;
-        result.append(reinterpret_cast<const char*>(scratch.data()), *got.value());
     }
     co_return result;
 }
