@@ -52,22 +52,27 @@ using Operation = poll::BoxFuture<OpResult>;
 
 namespace future {
 
-// An engine operation's result as an operation's outcome: an error passes
-// through; bytes, lines, a count or nothing become that Outcome.
+// An engine result as an operation's result: an error passes through;
+// bytes, lines, a count or nothing become that Outcome.
 template <class T>
-poll::Task<OpResult> outcome(poll::Task<Result<T>> body) {
-    auto r = co_await body;
-    if (!r) co_return std::move(r).error();
+OpResult to_outcome(Result<T> r) {
+    if (!r) return std::move(r).error();
     if constexpr (std::is_void_v<T>) {
-        co_return Outcome::unit();
+        return Outcome::unit();
     } else if constexpr (std::is_same_v<T, std::string>) {
-        co_return Outcome::bytes(std::move(r).value());
+        return Outcome::bytes(std::move(r).value());
     } else if constexpr (std::is_same_v<T, Outcome::Lines>) {
-        co_return Outcome::lines(std::move(r).value());
+        return Outcome::lines(std::move(r).value());
     } else {
         static_assert(std::is_same_v<T, std::size_t>);
-        co_return Outcome::count(r.value());
+        return Outcome::count(r.value());
     }
+}
+
+// An engine operation as an Operation, its result made an outcome.
+template <class T>
+Operation operation(poll::Task<Result<T>> op) {
+    return poll::boxed<OpResult>(std::move(op), &to_outcome<T>);
 }
 
 // One done-callback.

@@ -177,4 +177,26 @@ BoxFuture<T> boxed(Task<T> task) {
     return std::make_unique<TaskFuture<T>>(std::move(task));
 }
 
+// A Task whose value convert turns into a T, as the runtime's type-erased
+// future: the conversion needs no coroutine of its own.
+template <class T, class U, class Convert>
+class MappedTaskFuture final : public Future<T> {
+public:
+    MappedTaskFuture(Task<U> task, Convert convert) : task_(std::move(task)), convert_(std::move(convert)) {}
+    Poll<T> poll(Context& cx) override {
+        Poll<U> p = task_.poll(cx);
+        if (p.pending()) return Pending{};
+        return Poll<T>(convert_(std::move(p).value()));
+    }
+
+private:
+    Task<U> task_;
+    Convert convert_;
+};
+
+template <class T, class U, class Convert>
+BoxFuture<T> boxed(Task<U> task, Convert convert) {
+    return std::make_unique<MappedTaskFuture<T, U, Convert>>(std::move(task), std::move(convert));
+}
+
 }  // namespace marovenda::poll

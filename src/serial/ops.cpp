@@ -30,35 +30,35 @@ std::optional<Duration> break_span(double seconds) {
 poll::Task<OpResult> break_op(Core core, double seconds) {
     auto span = break_span(seconds);
     if (!span) co_return SerialError::value("duration must be a non-negative number");
-    auto body = future::outcome(PortCore::send_break(std::move(core), *span));
-    co_return co_await body;
+    auto body = PortCore::send_break(std::move(core), *span);
+    co_return future::to_outcome(co_await body);
 }
 
 }  // namespace
 
-using future::outcome;
+using future::operation;
 
-Operation read(Core core, std::size_t size) { return poll::boxed(outcome(PortCore::read(std::move(core), size))); }
+Operation read(Core core, std::size_t size) { return operation(PortCore::read(std::move(core), size)); }
 
 Operation read_until(Core core, std::string expected, std::optional<std::size_t> size) {
-    return poll::boxed(outcome(PortCore::read_until(std::move(core), std::move(expected), size)));
+    return operation(PortCore::read_until(std::move(core), std::move(expected), size));
 }
 
 Operation readline(Core core, Py_ssize_t size) {
-    return poll::boxed(outcome(PortCore::readline(
-        std::move(core), size >= 0 ? std::optional<std::size_t>(std::size_t(size)) : std::nullopt)));
+    return operation(PortCore::readline(std::move(core),
+                                        size >= 0 ? std::optional<std::size_t>(std::size_t(size)) : std::nullopt));
 }
 
 Operation readlines(Core core, Py_ssize_t hint) {
-    return poll::boxed(outcome(
-        PortCore::readlines(std::move(core), hint > 0 ? std::optional<std::size_t>(std::size_t(hint)) : std::nullopt)));
+    return operation(
+        PortCore::readlines(std::move(core), hint > 0 ? std::optional<std::size_t>(std::size_t(hint)) : std::nullopt));
 }
 
 Operation write(Core core, std::string data) {
-    return poll::boxed(outcome(PortCore::write(std::move(core), std::move(data), PortCore::WriteLimit::WriteTimeout)));
+    return operation(PortCore::write(std::move(core), std::move(data), PortCore::WriteLimit::WriteTimeout));
 }
 
-Operation flush(Core core) { return poll::boxed(outcome(PortCore::flush(std::move(core)))); }
+Operation flush(Core core) { return operation(PortCore::flush(std::move(core))); }
 
 Operation send_break(Core core, double duration) { return poll::boxed(break_op(std::move(core), duration)); }
 

@@ -82,7 +82,6 @@ poll::Task<OpResult> write_body(Core core, std::string chunk) {
     co_return Outcome::count(r.value());
 }
 
-poll::Task<OpResult> drain_body(Core core) { return future::outcome(PortCore::flush(std::move(core))); }
 
 using future::start;
 
@@ -496,7 +495,7 @@ void finish(PyObject* self, bool drain) {
     }
     if (!drain) return schedule_connection_lost(self);
     try {
-        Ref fut = start(poll::boxed(drain_body(tc.core)));
+        Ref fut = start(future::operation(PortCore::flush(tc.core)));
         Ref replaced;
         {
             Lock lock(tc.mu);
