@@ -82,7 +82,6 @@ poll::Task<OpResult> write_body(Core core, std::string chunk) {
     co_return Outcome::count(r.value());
 }
 
-
 using future::start;
 
 }  // namespace
