@@ -24,6 +24,7 @@
 #include "backend/backend.hpp"
 #include "errors/error.hpp"
 #include "poll/combinators.hpp"
+#include "poll/adaptive_mutex.hpp"
 #include "poll/mutex.hpp"
 #include "poll/notify.hpp"
 #include "poll/task.hpp"
@@ -175,7 +176,7 @@ public:
 
 private:
 
-    std::mutex backend_m_;
+    poll::AdaptiveMutex backend_m_;
     backend::BackendPtr backend_;
     std::mutex state_m_;
     State state_;

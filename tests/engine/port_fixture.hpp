@@ -11,22 +11,22 @@
 namespace marovenda::port {
 
 // A value seen under its lock; the lock is held while this lives.
-template <class T>
+template <class T, class Mutex>
 class Locked {
 public:
-    Locked(std::mutex& m, T& v) : lock_(m), v_(&v) {}
+    Locked(Mutex& m, T& v) : lock_(m), v_(&v) {}
     T& operator*() const noexcept { return *v_; }
     T* operator->() const noexcept { return v_; }
 
 private:
-    std::unique_lock<std::mutex> lock_;
+    std::unique_lock<Mutex> lock_;
     T* v_;
 };
 
 // A core's fields seen under their locks, for setting a test up.
 struct PortCoreAccess {
-    static Locked<backend::BackendPtr> backend(PortCore& c) { return {c.backend_m_, c.backend_}; }
-    static Locked<State> state(PortCore& c) { return {c.state_m_, c.state_}; }
+    static Locked<backend::BackendPtr, poll::AdaptiveMutex> backend(PortCore& c) { return {c.backend_m_, c.backend_}; }
+    static Locked<State, std::mutex> state(PortCore& c) { return {c.state_m_, c.state_}; }
 };
 
 }  // namespace marovenda::port
