@@ -28,38 +28,45 @@ inline void cpu_relax() noexcept {
 // Wakes one parked thread; a wake before the park is not lost. A parked
 // thread spins briefly before it sleeps: a hand-off between two threads
 // (a writer filling what a reader drains) then costs no futex round trip.
-class Parker final : public Wakeable {
+// When the future it drives registered descriptors (FdWaiter), the thread
+// sleeps in ppoll() on them and on an eventfd that wake() writes instead.
+class Parker final : public Wakeable, public FdWaiter {
 public:
-    void wake() noexcept override {
-        woken_.store(true);
-        if (sleeping_.load()) {
-            std::lock_guard lock(mu_);
-            cv_.notify_one();
-        }
-    }
-    // Returns once woken or at the deadline; clears the wake.
-    void park_until(std::chrono::steady_clock::time_point deadline) {
-        const auto spin_end = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
-        for (unsigned i = 1;; ++i) {
-            if (woken_.exchange(false)) return;
-            if (i % 64 == 0 && std::chrono::steady_clock::now() >= std::min(spin_end, deadline)) break;
-            cpu_relax();
-        }
-        std::unique_lock lock(mu_);
-        sleeping_.store(true);
-        cv_.wait_until(lock, deadline, [&] { return woken_.load(); });
-        sleeping_.store(false);
-        woken_.store(false);
-    }
+    Parker() = default;
+    Parker(const Parker&) = delete;
+    Parker& operator=(const Parker&) = delete;
+    ~Parker() override;
+
+    void wake() noexcept override;
+    void watch(int fd, short events) noexcept override;
+    // Returns once woken, a watched descriptor is ready, or at the deadline;
+    // clears the wake and the watched descriptors.
+    void park_until(std::chrono::steady_clock::time_point deadline);
     // Forgets a wake left over from an earlier drive; only while nobody
     // else holds this parker.
-    void clear() noexcept { woken_.store(false); }
+    void clear() noexcept {
+        woken_.store(false);
+        n_watched_ = 0;
+        overflow_ = false;
+    }
 
 private:
+    enum Sleep : int { Awake, OnCondition, OnDescriptors };
+    void sleep_on_condition(std::chrono::steady_clock::time_point deadline);
+    void sleep_on_descriptors(std::chrono::steady_clock::time_point deadline);
+
+    static constexpr int kWatched = 4;
     std::atomic<bool> woken_{false};
-    std::atomic<bool> sleeping_{false};
+    std::atomic<int> sleeping_{Awake};
     std::mutex mu_;
     std::condition_variable cv_;
+    std::atomic<int> event_fd_{-1};  // made by the first sleep on descriptors
+    struct Watch {
+        int fd;
+        short events;
+    } watched_[kWatched];
+    int n_watched_ = 0;
+    bool overflow_ = false;  // more than kWatched: sleep in short slices
 };
 
 // This thread's parker: the one of its last drive when nothing else holds it
@@ -76,7 +83,7 @@ Poll<T> block_on_for(Future<T>& f, asio::io_context& io, BlockingExecutor& block
                      std::chrono::steady_clock::duration window) {
     auto parker = thread_parker();
     const auto end = std::chrono::steady_clock::now() + window;
-    Context cx{Waker(parker), &io, &blocking, end};
+    Context cx{Waker(parker), &io, &blocking, end, parker.get()};
     for (;;) {
         Poll<T> p = f.poll(cx);
         if (p.ready() || std::chrono::steady_clock::now() >= end) return p;

@@ -51,16 +51,29 @@ public:
     virtual bool execute(std::function<void()> job) noexcept = 0;
 };
 
+// A thread that drives a future itself and can wait on descriptors in its
+// own sleep: a call that would block registers its descriptor here instead of
+// with the reactor, so a readiness costs one wake-up of that thread rather
+// than a reactor wake on a worker followed by a wake of the thread.
+class FdWaiter {
+public:
+    virtual ~FdWaiter() = default;
+    // Wake the driving thread when fd has one of events (POLLIN, POLLOUT);
+    // for the next sleep only.
+    virtual void watch(int fd, short events) noexcept = 0;
+};
+
 // Handed to every poll: whom to wake, the reactor that runs timers and
 // descriptor readiness waits, and the pool for blocking calls. A poller that
 // will poll again by itself at `horizon` at the latest (a thread driving an
 // operation for a bounded window) says so, and timers due later than that
-// need not be armed yet.
+// need not be armed yet; such a poller may also wait on descriptors itself.
 struct Context {
     Waker waker;
     asio::io_context* io = nullptr;
     BlockingExecutor* blocking = nullptr;
     std::optional<std::chrono::steady_clock::time_point> horizon = std::nullopt;
+    FdWaiter* fd_waiter = nullptr;
 };
 
 struct Pending {};

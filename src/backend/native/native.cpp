@@ -1,6 +1,7 @@
 #include "backend/native/native.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -211,6 +212,13 @@ private:
             if (e != EAGAIN) {
                 settled(side);
                 return Result<std::size_t>(SerialError::from_errno(e));
+            }
+            if (cx.fd_waiter) {
+                // The driving thread sleeps on the descriptor itself, in a
+                // level-triggered poll: readiness that came meanwhile ends
+                // that sleep at once.
+                cx.fd_waiter->watch(fd_, side == 0 ? POLLIN : POLLOUT);
+                return poll::Pending{};
             }
             if (!ready_) {
                 try {
