@@ -1,3 +1,4 @@
+#include <poll.h>
 #include <unistd.h>
 
 #include <stdexcept>
@@ -5,6 +6,7 @@
 #include <vector>
 
 #include "engine_harness.hpp"
+#include "poll/block_on.hpp"
 #include "poll/blocking.hpp"
 #include "poll/combinators.hpp"
 #include "poll/fd_ready.hpp"
@@ -96,6 +98,46 @@ TEST(AsyncMutex, ThreadsTakingItAtOnceExcludeEachOtherAndNoneIsLeftWaiting) {
     for (auto& t : threads) t.join();
     EXPECT_EQ(total, long{kThreads} * kRounds);
     EXPECT_FALSE(m.is_locked());
+}
+
+TEST(Parker, ASleepOnDescriptorsEndsAtReadinessAtAWakeAndAtTheDeadline) {
+    int p[2];
+    ASSERT_EQ(::pipe(p), 0);
+    Parker parker;
+    using Clock = std::chrono::steady_clock;
+    auto elapsed_in_park = [&](auto deadline) {
+        const auto start = Clock::now();
+        parker.park_until(deadline);
+        return Clock::now() - start;
+    };
+    const auto later = [] { return Clock::now() + std::chrono::seconds(5); };
+
+    parker.watch(p[0], POLLIN);
+    std::thread writer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_EQ(::write(p[1], "x", 1), 1);
+    });
+    EXPECT_LT(elapsed_in_park(later()), std::chrono::seconds(2));  // the descriptor became readable
+    writer.join();
+    char c;
+    ASSERT_EQ(::read(p[0], &c, 1), 1);
+
+    parker.watch(p[0], POLLIN);
+    std::thread waker([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        parker.wake();
+    });
+    EXPECT_LT(elapsed_in_park(later()), std::chrono::seconds(2));  // woken while on the descriptor
+    waker.join();
+
+    parker.watch(p[0], POLLIN);
+    parker.wake();  // before the park: not lost
+    EXPECT_LT(elapsed_in_park(later()), std::chrono::seconds(2));
+
+    parker.watch(p[0], POLLIN);
+    EXPECT_GE(elapsed_in_park(Clock::now() + std::chrono::milliseconds(30)), std::chrono::milliseconds(25));
+    ::close(p[0]);
+    ::close(p[1]);
 }
 
 TEST(Notify, NotifyOneStoresAtMostOnePermit) {
