@@ -28,7 +28,7 @@ constexpr std::size_t kMaxBlockingThreads = 512;
 constexpr auto kRetireCheck = std::chrono::milliseconds(50);
 
 // The runtime this thread schedules for, if it is a worker or a stand-in.
-thread_local Runtime* t_worker = nullptr;
+[[gnu::tls_model("initial-exec")]] thread_local Runtime* t_worker = nullptr;
 
 void name_thread() noexcept { pthread_setname_np(pthread_self(), "marovenda"); }
 
