@@ -153,10 +153,30 @@ PyObject* forward(PyObject* state, PyObject* const* args, Py_ssize_t nargs) noex
 
 PyMethodDef forward_def = {"forward", py::as_cfunction(forward), METH_FASTCALL, nullptr};
 
-void when_done(PyObject* self, const Ref& future, PyMethodDef* step_def) {
+Ref make_hop(PyObject* self, PyMethodDef* step_def) {
     Ref step = step_function(self, step_def);
     Ref state = Ref::check(PyTuple_Pack(2, self, step.get()));
-    Ref hop = new_function(&forward_def, state.get());
+    return new_function(&forward_def, state.get());
+}
+
+// The core's kept hop in slot, made on first need.
+Ref kept_hop(PyObject* self, Ref TransportCore::*slot, PyMethodDef* step_def) {
+    TransportCore& tc = tc_of(self);
+    {
+        Lock lock(tc.mu);
+        if (tc.*slot) return tc.*slot;
+    }
+    Ref made = make_hop(self, step_def);
+    Ref kept;
+    {
+        Lock lock(tc.mu);
+        if (!(tc.*slot)) tc.*slot = made;
+        kept = tc.*slot;
+    }
+    return kept;  // a losing `made` is released here, outside the lock
+}
+
+void when_done(const Ref& future, Ref hop) {
     Ref context = Ref::check(PyObject_CallNoArgs(py::imports::copy_context()));
     future::unwrap_future(future.get()).register_callback(std::move(hop), future, std::move(context), Ref());
 }
@@ -293,7 +313,7 @@ void start_reading(PyObject* self, bool reserved) {
         tc.state.read_starting = false;
         starting.armed = false;
     }
-    when_done(self, fut, &on_read_def);
+    when_done(fut, kept_hop(self, &TransportCore::read_hop, &on_read_def));
 }
 
 void on_read(PyObject* self, PyObject* future) {
@@ -380,7 +400,7 @@ void start_writing(PyObject* self) {
         tc.state.write_starting = false;
         starting.armed = false;
     }
-    when_done(self, fut, &on_write_def);
+    when_done(fut, kept_hop(self, &TransportCore::write_hop, &on_write_def));
 }
 
 void on_write(PyObject* self, PyObject* future) {
@@ -500,7 +520,7 @@ void finish(PyObject* self, bool drain) {
             Lock lock(tc.mu);
             replaced = std::exchange(tc.state.finish_future, fut);
         }
-        when_done(self, fut, &connection_lost_def);
+        when_done(fut, make_hop(self, &connection_lost_def));
     } catch (const py::ErrorAlreadySet&) {
         // Without the drain nothing would ever end the connection: the
         // protocol still gets connection_lost and the port still closes.
@@ -512,13 +532,16 @@ void finish(PyObject* self, bool drain) {
 
 void connection_lost(PyObject* self) {
     TransportCore& tc = tc_of(self);
-    Ref protocol, exception, drain;
+    Ref protocol, exception, drain, hops[2];
     {
         Lock lock(tc.mu);
         State& st = tc.state;
         protocol = std::move(st.protocol);
         exception = std::move(st.close_exception);
         drain = std::move(st.finish_future);
+        // The hops refer back to this core: dropping them ends that cycle.
+        hops[0] = std::move(tc.read_hop);
+        hops[1] = std::move(tc.write_hop);
     }
     drain.reset();
     Ref lost_error;

@@ -58,6 +58,11 @@ struct TransportCore {
     std::mutex mu;
     State state;
     Ref transport_ref;  // a weak reference, set once by create
+    // The hops of read and write completions onto the loop, made once and
+    // dropped by connection_lost: every chunk would otherwise build three
+    // objects for them.
+    Ref read_hop;
+    Ref write_hop;
 };
 
 struct CoreObject {

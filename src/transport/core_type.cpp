@@ -254,13 +254,14 @@ int CoreObject::traverse(const py::Visit& visit) {
     if (!lock) return 0;
     const State& st = tc.state;
     for (const Ref* r : std::initializer_list<const Ref*>{&st.protocol, &st.read_future, &st.write_future,
-                                                          &st.close_exception, &st.finish_future, &tc.transport_ref})
+                                                          &st.close_exception, &st.finish_future, &tc.transport_ref,
+                                                          &tc.read_hop, &tc.write_hop})
         if (int v = visit(*r)) return v;
     return 0;
 }
 
 void CoreObject::clear() noexcept {
-    Ref refs[6];  // released after the lock
+    Ref refs[8];  // released after the lock
     Lock lock(tc.mu);
     State& st = tc.state;
     refs[0] = std::move(st.protocol);
@@ -269,6 +270,8 @@ void CoreObject::clear() noexcept {
     refs[3] = std::move(st.close_exception);
     refs[4] = std::move(st.finish_future);
     refs[5] = std::move(tc.transport_ref);
+    refs[6] = std::move(tc.read_hop);
+    refs[7] = std::move(tc.write_hop);
 }
 
 namespace {
@@ -338,7 +341,7 @@ Ref new_core(PyObject* loop, PyObject* protocol, PyObject* serial) {
     auto* type = reinterpret_cast<PyTypeObject*>(core_type());
     Ref self = Ref::check(type->tp_alloc(type, 0));
     new (&reinterpret_cast<CoreObject*>(self.get())->tc)
-        TransportCore{Ref::borrow(loop), Ref::borrow(serial), serial::shared_core(serial), {}, {}, {}};
+        TransportCore{Ref::borrow(loop), Ref::borrow(serial), serial::shared_core(serial), {}, {}, {}, {}, {}};
     tc_of(self.get()).state.protocol = Ref::borrow(protocol);
     return self;
 }
