@@ -35,13 +35,25 @@ void parse(const Signature& sig, PyObject* const* args, Py_ssize_t nargs_in, PyO
     const Param* params = sig.params.begin();
     const std::size_t count = sig.params.size();
     const auto nargs = static_cast<std::size_t>(nargs_in);
+    out.values_.fill(nullptr);
+    // The usual call, positional arguments only and none missing, is taken
+    // as it stands; anything else (and every error) goes the full way.
+    if (!kwnames && !sig.var_positional && nargs <= count) {
+        std::size_t i = 0;
+        while (i < nargs && params[i].kind != Param::KeywordOnly) ++i;
+        std::size_t rest = nargs;
+        while (i == nargs && rest < count && !params[rest].required) ++rest;
+        if (i == nargs && rest == count) {
+            for (std::size_t k = 0; k < nargs; ++k) out.values_[k] = args[k];
+            return;
+        }
+    }
     std::size_t n_positional = 0, n_required_positional = 0;
     for (std::size_t i = 0; i < count; ++i) {
         if (params[i].kind == Param::KeywordOnly) continue;
         ++n_positional;
         if (params[i].required) n_required_positional = n_positional;
     }
-    out.values_.fill(nullptr);
 
     if (nargs > n_positional) {
         if (!sig.var_positional) {

@@ -58,7 +58,8 @@ std::optional<std::int32_t> errno_from_description(std::string_view description)
 template <class T>
 class Result {
 public:
-    Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
+    Result(T&& value) : v_(std::in_place_index<0>, std::move(value)) {}
+    Result(const T& value) : v_(std::in_place_index<0>, value) {}
     Result(SerialError error) : v_(std::in_place_index<1>, std::move(error)) {}
     bool ok() const noexcept { return v_.index() == 0; }
     explicit operator bool() const noexcept { return ok(); }

@@ -32,8 +32,8 @@ public:
 
     static Outcome unit() { return Outcome(std::monostate{}); }
     static Outcome count(std::size_t n) { return Outcome(n); }
-    static Outcome bytes(std::string b) { return Outcome(std::move(b)); }
-    static Outcome lines(Lines l) { return Outcome(std::move(l)); }
+    static Outcome bytes(std::string&& b) { return Outcome(std::move(b)); }
+    static Outcome lines(Lines&& l) { return Outcome(std::move(l)); }
     static Outcome object(py::Ref o) { return Outcome(std::make_shared<const py::Ref>(std::move(o))); }
 
     // None, int, bytes, list of bytes, or the object itself. Attached.
@@ -43,7 +43,7 @@ public:
 
 private:
     template <class T>
-    explicit Outcome(T v) : v_(std::move(v)) {}
+    explicit Outcome(T&& v) : v_(std::forward<T>(v)) {}
     std::variant<std::monostate, std::size_t, std::string, Lines, Object> v_;
 };
 
@@ -55,7 +55,7 @@ namespace future {
 // An engine result as an operation's result: an error passes through;
 // bytes, lines, a count or nothing become that Outcome.
 template <class T>
-OpResult to_outcome(Result<T> r) {
+OpResult to_outcome(Result<T>&& r) {
     if (!r) return std::move(r).error();
     if constexpr (std::is_void_v<T>) {
         return Outcome::unit();
@@ -69,10 +69,21 @@ OpResult to_outcome(Result<T> r) {
     }
 }
 
-// An engine operation as an Operation, its result made an outcome.
+namespace detail {
+template <class R>
+struct ResultValue;
 template <class T>
-Operation operation(poll::Task<Result<T>> op) {
-    return poll::boxed<OpResult>(std::move(op), &to_outcome<T>);
+struct ResultValue<Result<T>> {
+    using type = T;
+};
+}  // namespace detail
+
+// An engine operation (a Task or an operation's own future) as an
+// Operation, its result made an outcome.
+template <poll::Pollable F>
+    requires(!std::is_reference_v<F>)
+Operation operation(F&& op) {
+    return poll::boxed<OpResult>(std::move(op), &to_outcome<typename detail::ResultValue<poll::output_t<F>>::type>);
 }
 
 // One done-callback.

@@ -70,8 +70,9 @@ private:
 };
 
 // This thread's parker: the one of its last drive when nothing else holds it
-// any more (no waiter kept its waker), else a new one.
-std::shared_ptr<Parker> thread_parker();
+// any more (no waiter kept its waker), else a new one. Valid until this
+// thread's next call.
+const std::shared_ptr<Parker>& thread_parker();
 
 // Polls f on this thread until it is ready or `window` has passed since the
 // first poll. The future is polled first at every wake-up and the window is
@@ -81,9 +82,12 @@ std::shared_ptr<Parker> thread_parker();
 template <class T>
 Poll<T> block_on_for(Future<T>& f, asio::io_context& io, BlockingExecutor& blocking,
                      std::chrono::steady_clock::duration window) {
-    auto parker = thread_parker();
+    // The context's waker keeps this drive's parker, whatever a nested drive
+    // on this thread does to the thread's slot.
+    const std::shared_ptr<Parker>& kept = thread_parker();
+    Parker* const parker = kept.get();
     const auto end = std::chrono::steady_clock::now() + window;
-    Context cx{Waker(parker), &io, &blocking, end, parker.get()};
+    Context cx{Waker(kept), &io, &blocking, end, parker};
     for (;;) {
         Poll<T> p = f.poll(cx);
         if (p.ready() || std::chrono::steady_clock::now() >= end) return p;

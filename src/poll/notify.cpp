@@ -17,8 +17,8 @@ Notify::Notified::~Notified() {
 
 void Notify::Notified::register_locked() {
     state_ = State::Waiting;
-    if (n_->permit_) {
-        n_->permit_ = false;
+    if (n_->permit_.load(std::memory_order_relaxed)) {
+        n_->permit_.store(false, std::memory_order_relaxed);
         node_.got = Got::One;
         return;
     }
@@ -68,7 +68,7 @@ void Notify::notify_one() {
 
 Waker Notify::notify_one_locked() {
     if (!head_) {
-        permit_ = true;
+        permit_.store(true, std::memory_order_release);
         return {};
     }
     Node* first = head_;

@@ -6,6 +6,7 @@
 // passes the notification on (to the next waiter, or as the stored permit).
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -56,6 +57,9 @@ public:
     Notified notified() { return Notified(this); }
     void notify_one();
     void notify_waiters();
+    // Whether a permit is stored now. A hint for a caller that would rather
+    // not race for it: read without the lock, so it may be stale at once.
+    bool has_permit() const noexcept { return permit_.load(std::memory_order_acquire); }
     // Held across fork() by the port that owns this, so a child never
     // inherits it locked by a thread it does not have.
     void lock_for_fork() { m_.lock(); }
@@ -71,7 +75,7 @@ private:
     std::mutex m_;
     Node* head_ = nullptr;
     Node* tail_ = nullptr;
-    bool permit_ = false;
+    std::atomic<bool> permit_{false};  // written under m_ only
 };
 
 }  // namespace marovenda::poll

@@ -14,6 +14,8 @@
 #include <optional>
 #include <utility>
 
+#include "poll/frame_pool.hpp"
+
 namespace asio {
 class io_context;
 }
@@ -111,10 +113,13 @@ private:
 inline Poll<void> ready() noexcept { return {}; }
 
 // A type-erased, heap-allocated future whose address never changes while it is
-// polled. The runtime moves the owning pointer, never the object.
+// polled. The runtime moves the owning pointer, never the object. Boxes are
+// recycled like coroutine frames: every operation makes and frees one.
 template <class T>
 class Future {
 public:
+    static void* operator new(std::size_t size) { return frame_alloc(size); }
+    static void operator delete(void* p, std::size_t size) noexcept { frame_free(p, size); }
     virtual ~Future() = default;
     virtual Poll<T> poll(Context& cx) = 0;
 };

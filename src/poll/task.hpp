@@ -177,26 +177,28 @@ BoxFuture<T> boxed(Task<T> task) {
     return std::make_unique<TaskFuture<T>>(std::move(task));
 }
 
-// A Task whose value convert turns into a T, as the runtime's type-erased
-// future: the conversion needs no coroutine of its own.
-template <class T, class U, class Convert>
-class MappedTaskFuture final : public Future<T> {
+// A pollable (a Task, or an operation's own future) whose value convert turns
+// into a T, as the runtime's type-erased future: the conversion needs no
+// coroutine of its own.
+template <class T, Pollable F, class Convert>
+class MappedFuture final : public Future<T> {
 public:
-    MappedTaskFuture(Task<U> task, Convert convert) : task_(std::move(task)), convert_(std::move(convert)) {}
+    MappedFuture(F&& f, Convert convert) : f_(std::move(f)), convert_(std::move(convert)) {}
     Poll<T> poll(Context& cx) override {
-        Poll<U> p = task_.poll(cx);
+        auto p = f_.poll(cx);
         if (p.pending()) return Pending{};
         return Poll<T>(convert_(std::move(p).value()));
     }
 
 private:
-    Task<U> task_;
+    F f_;
     Convert convert_;
 };
 
-template <class T, class U, class Convert>
-BoxFuture<T> boxed(Task<U> task, Convert convert) {
-    return std::make_unique<MappedTaskFuture<T, U, Convert>>(std::move(task), std::move(convert));
+template <class T, Pollable F, class Convert>
+    requires(!std::is_reference_v<F>)
+BoxFuture<T> boxed(F&& f, Convert convert) {
+    return std::make_unique<MappedFuture<T, F, Convert>>(std::move(f), std::move(convert));
 }
 
 }  // namespace marovenda::poll

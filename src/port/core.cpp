@@ -252,6 +252,16 @@ poll::Poll<Result<std::size_t>> PortCore::poll_write_some(poll::Context& cx, std
     return backend_->poll_write(cx, bytes);
 }
 
+poll::Poll<Result<std::size_t>> PortCore::poll_write_ending(poll::Context& cx,
+                                                           std::span<const std::uint8_t> bytes) {
+    std::lock_guard g(backend_m_);
+    if (!backend_) return Result<std::size_t>(SerialError::port_not_open());
+    auto p = backend_->poll_write(cx, bytes);
+    if (p.ready() && p.value() && (p.value().value() == 0 || p.value().value() == bytes.size()))
+        (void)backend_->cancel_write();
+    return p;
+}
+
 CancelWrite::~CancelWrite() {
     (void)core_->with_backend([](backend::Backend& b) { return b.cancel_write(); });
 }

@@ -51,6 +51,25 @@ struct State {
     bool break_condition = false;
 };
 
+// When a read's chunks end: the overall deadline, fixed once the read holds
+// its lock, and the span allowed between chunks once data has come.
+struct ReadTimes {
+    std::optional<poll::Instant> overall;
+    std::optional<Duration> inter_byte;
+    static ReadTimes of(const Settings& s);
+};
+
+// How a write waits for the device, fixed once it holds its lock: one attempt
+// (write_timeout 0), until a deadline, or without limit.
+struct WritePlan {
+    enum class Mode { Zero, Deadline, Unlimited };
+    Mode mode = Mode::Unlimited;
+    std::optional<poll::Instant> deadline;
+};
+
+class ReadFuture;
+class WriteFuture;
+
 class PortCore {
 public:
     // A closed port with the default settings.
@@ -120,6 +139,10 @@ public:
     // One device poll under the backend lock.
     poll::Poll<Result<std::size_t>> poll_read_some(poll::Context& cx, std::span<std::uint8_t> buf);
     poll::Poll<Result<std::size_t>> poll_write_some(poll::Context& cx, std::span<const std::uint8_t> bytes);
+    // The same for a write's first device poll: when the write ends there
+    // (the device took all of it, or nothing), the device is told that it
+    // ended under the same lock, as CancelWrite would tell it after.
+    poll::Poll<Result<std::size_t>> poll_write_ending(poll::Context& cx, std::span<const std::uint8_t> bytes);
 
     // Runs op (already holding its read or write lock) until it ends or the
     // port closes; closes the port when op reports a disconnected device.
@@ -130,7 +153,7 @@ public:
     static poll::Task<Result<T>> holding(std::shared_ptr<PortCore> core, poll::AsyncMutex& lock,
                                          poll::Task<Result<T>> op);
 
-    static poll::Task<Result<Bytes>> read(std::shared_ptr<PortCore> core, std::size_t size);
+    static ReadFuture read(std::shared_ptr<PortCore> core, std::size_t size);
     static poll::Task<Result<Bytes>> read_until(std::shared_ptr<PortCore> core, Bytes expected,
                                                 std::optional<std::size_t> size);
     static poll::Task<Result<Bytes>> readline(std::shared_ptr<PortCore> core, std::optional<std::size_t> size);
@@ -141,23 +164,52 @@ public:
     // Where a write's wait ends: at the port's write_timeout, or never (the
     // transport writes in the background).
     enum class WriteLimit : bool { WriteTimeout, None };
-    static poll::Task<Result<std::size_t>> write(std::shared_ptr<PortCore> core, Bytes data, WriteLimit limit);
+    static WriteFuture write(std::shared_ptr<PortCore> core, Bytes data, WriteLimit limit);
     static poll::Task<Result<void>> flush(std::shared_ptr<PortCore> core);
     static poll::Task<Result<void>> send_break(std::shared_ptr<PortCore> core, Duration duration);
 
 private:
+    friend ReadFuture;
+    friend WriteFuture;
+    template <class T>
+    using Rest = std::optional<poll::Task<Result<T>>>;
+    // The single-poll attempts: the operation's result, or Pending with rest
+    // set to the task that goes on with it (holding the lock when the attempt
+    // took it), to be polled at once.
+    static poll::Poll<Result<Bytes>> read_first(const std::shared_ptr<PortCore>& core, std::size_t size,
+                                                poll::Context& cx, Rest<Bytes>& rest);
+    static poll::Poll<Result<std::size_t>> write_first(const std::shared_ptr<PortCore>& core, Bytes& data,
+                                                       WriteLimit limit, poll::Context& cx, Rest<std::size_t>& rest);
+    // op under a lock already held, inside until_closed.
+    template <class T>
+    static poll::Task<Result<T>> adopted(std::shared_ptr<PortCore> core, poll::AsyncMutex::Guard held,
+                                         poll::Task<Result<T>> op);
+
     // Chunk result: present n > 0, or absent (deadline, cancel, nothing there).
     static poll::Task<Result<std::optional<std::size_t>>> read_chunk(PortCore& core,
                                                                      std::optional<poll::Instant> deadline,
                                                                      std::span<std::uint8_t> buf);
-    static poll::Task<Result<Bytes>> read_locked(PortCore& core, std::size_t size);
+    // Reads until size bytes (result holds those that came already), a
+    // timeout or a cancel; times are read from the settings when absent.
+    static poll::Task<Result<Bytes>> read_locked(PortCore& core, std::size_t size, Bytes result = {},
+                                                 std::optional<ReadTimes> times = std::nullopt);
     static poll::Task<Result<Bytes>> read_until_locked(PortCore& core, Bytes expected,
                                                        std::optional<std::size_t> size, bool per_byte_deadline);
     static poll::Task<Result<std::vector<Bytes>>> readlines_locked(PortCore& core,
                                                                    std::optional<std::size_t> hint);
     static poll::Task<Result<Bytes>> read_available_locked(PortCore& core, std::size_t max);
+    // Writes data from written on; the plan is made from the settings when absent.
     static poll::Task<Result<std::size_t>> write_loop(PortCore& core, std::span<const std::uint8_t> data,
-                                                      WriteLimit limit);
+                                                      WriteLimit limit, std::size_t written,
+                                                      std::optional<WritePlan> plan);
+    static WritePlan write_plan(PortCore& core, WriteLimit limit);
+    // A zero-timeout write whose attempt found the device full: what the
+    // device keeps of it counts as written.
+    static Result<std::size_t> detach_rest(PortCore& core, std::size_t written);
+    static poll::Task<Result<std::size_t>> write_task(std::shared_ptr<PortCore> core, Bytes data, WriteLimit limit);
+    static poll::Task<Result<std::size_t>> write_rest(std::shared_ptr<PortCore> core, poll::AsyncMutex::Guard held,
+                                                      Bytes data, WriteLimit limit, std::size_t written,
+                                                      WritePlan plan);
     static poll::Task<Result<void>> drain(PortCore& core);
     static poll::Task<Result<void>> break_locked(PortCore& core, Duration duration);
 
@@ -227,6 +279,38 @@ struct WriteSome {
     poll::Poll<Result<std::size_t>> poll(poll::Context& cx) { return core->poll_write_some(cx, bytes); }
 };
 
+// A read or a write that first tries to end at its first poll, with one
+// device poll, as it does when the bytes are buffered or the device takes
+// them all; none of the operation's coroutines are made then. The attempt
+// keeps the operation's rules: it runs only when the lock is free and no
+// cancel permit is stored (a race it might have lost), it fixes the deadlines
+// once it holds the lock, and a close or a cancel that lands during it is
+// ordered after its device poll. Anything else goes on as the whole
+// operation, which keeps the lock and whatever the attempt got.
+class ReadFuture {
+public:
+    ReadFuture(std::shared_ptr<PortCore> core, std::size_t size) noexcept : core_(std::move(core)), size_(size) {}
+    poll::Poll<Result<Bytes>> poll(poll::Context& cx);
+
+private:
+    std::shared_ptr<PortCore> core_;
+    std::size_t size_;
+    std::optional<poll::Task<Result<Bytes>>> rest_;
+};
+
+class WriteFuture {
+public:
+    WriteFuture(std::shared_ptr<PortCore> core, Bytes data, PortCore::WriteLimit limit) noexcept
+        : core_(std::move(core)), data_(std::move(data)), limit_(limit) {}
+    poll::Poll<Result<std::size_t>> poll(poll::Context& cx);
+
+private:
+    std::shared_ptr<PortCore> core_;
+    Bytes data_;
+    PortCore::WriteLimit limit_;
+    std::optional<poll::Task<Result<std::size_t>>> rest_;
+};
+
 template <class T>
 poll::Task<Result<T>> PortCore::until_closed(PortCore& core, poll::Task<Result<T>> op) {
     // Enabled before the test: notify_waiters stores nothing, so a close
@@ -252,6 +336,15 @@ poll::Task<Result<T>> PortCore::holding(std::shared_ptr<PortCore> core, poll::As
     // core, a parameter, outlives the guard: the lock lives inside it.
     auto acquire = lock.lock();
     auto held = co_await acquire;
+    auto body = until_closed(*core, std::move(op));
+    auto r = co_await body;
+    co_return std::move(r);
+}
+
+template <class T>
+poll::Task<Result<T>> PortCore::adopted(std::shared_ptr<PortCore> core, poll::AsyncMutex::Guard held,
+                                        poll::Task<Result<T>> op) {
+    auto guard = std::move(held);  // released where the body ends, as holding's
     auto body = until_closed(*core, std::move(op));
     auto r = co_await body;
     co_return std::move(r);

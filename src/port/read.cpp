@@ -60,18 +60,20 @@ poll::Task<Result<std::optional<std::size_t>>> PortCore::read_chunk(PortCore& co
     co_return chunk_result(std::move(*got));
 }
 
-poll::Task<Result<Bytes>> PortCore::read_locked(PortCore& core, std::size_t size) {
-    const Settings s = core.settings();
-    const auto overall = deadline_after(timeouts::duration(s.timeout));
-    const auto inter_byte = timeouts::duration(s.inter_byte_timeout);
-    Bytes result;
+ReadTimes ReadTimes::of(const Settings& s) {
+    return {deadline_after(timeouts::duration(s.timeout)), timeouts::duration(s.inter_byte_timeout)};
+}
+
+poll::Task<Result<Bytes>> PortCore::read_locked(PortCore& core, std::size_t size, Bytes result,
+                                                std::optional<ReadTimes> times) {
+    if (!times) times = ReadTimes::of(core.settings());
     while (result.size() < size) {
         // The device reads straight into the result, which is cut back to
         // what came; a small read fits the string's own storage.
         const std::size_t have = result.size();
         const std::size_t len = std::min(size - have, kChunk);
         result.resize(have + len);
-        auto chunk = read_chunk(core, chunk_deadline(overall, have != 0, inter_byte),
+        auto chunk = read_chunk(core, chunk_deadline(times->overall, have != 0, times->inter_byte),
                                 std::span(reinterpret_cast<std::uint8_t*>(result.data()) + have, len));
         auto got = co_await chunk;
         if (!got) co_return std::move(got).error();
@@ -79,6 +81,45 @@ poll::Task<Result<Bytes>> PortCore::read_locked(PortCore& core, std::size_t size
         if (!got.value()) break;
     }
     co_return result;
+}
+
+poll::Poll<Result<Bytes>> PortCore::read_first(const std::shared_ptr<PortCore>& core, std::size_t size,
+                                               poll::Context& cx, Rest<Bytes>& rest) {
+    PortCore& c = *core;
+    // A read of nothing still fails on a closed port, and a stored cancel is
+    // a race with the device: the whole operation runs those.
+    auto held = size != 0 && !c.cancel_read_.has_permit() ? c.read_lock_.try_lock() : std::nullopt;
+    if (!held) {
+        rest.emplace(holding(core, c.read_lock_, read_locked(c, size)));
+        return poll::Pending{};
+    }
+    Bytes result(std::min(size, kChunk), '\0');
+    auto p = c.poll_read_some(cx, std::span(reinterpret_cast<std::uint8_t*>(result.data()), result.size()));
+    if (p.ready()) {
+        auto got = chunk_result(std::move(p).value());
+        if (!got) {
+            if (is_disconnect(got.error())) c.close();
+            return Result<Bytes>(std::move(got).error());
+        }
+        result.resize(*got.value());
+        if (result.size() == size) return Result<Bytes>(std::move(result));
+    } else {
+        result.clear();
+    }
+    // Not done: the deadlines count from here, one device poll after the
+    // lock was taken; a deadline already passed allows only that poll.
+    const ReadTimes times = ReadTimes::of(c.settings());
+    if (result.empty() && times.overall && *times.overall <= poll::Clock::now()) return Result<Bytes>(Bytes());
+    rest.emplace(adopted(core, std::move(*held), read_locked(c, size, std::move(result), times)));
+    return poll::Pending{};
+}
+
+poll::Poll<Result<Bytes>> ReadFuture::poll(poll::Context& cx) {
+    if (!rest_) {
+        auto p = PortCore::read_first(core_, size_, cx, rest_);
+        if (p.ready()) return p;
+    }
+    return rest_->poll(cx);
 }
 
 poll::Task<Result<Bytes>> PortCore::read_until_locked(PortCore& core, Bytes expected,
@@ -117,8 +158,8 @@ poll::Task<Result<std::vector<Bytes>>> PortCore::readlines_locked(PortCore& core
     }
 }
 
-poll::Task<Result<Bytes>> PortCore::read(std::shared_ptr<PortCore> core, std::size_t size) {
-    return holding(core, core->read_lock_, read_locked(*core, size));
+ReadFuture PortCore::read(std::shared_ptr<PortCore> core, std::size_t size) {
+    return ReadFuture(std::move(core), size);
 }
 
 poll::Task<Result<Bytes>> PortCore::read_until(std::shared_ptr<PortCore> core, Bytes expected,

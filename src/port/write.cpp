@@ -21,37 +21,43 @@ std::span<const std::uint8_t> as_span(const Bytes& b) {
 
 }  // namespace
 
-poll::Task<Result<std::size_t>> PortCore::write_loop(PortCore& core,
-                                                     std::span<const std::uint8_t> data, WriteLimit limit) {
-    enum class Mode { Zero, Deadline, Unlimited };
-    Mode mode = Mode::Unlimited;
-    std::optional<poll::Instant> deadline;
+WritePlan PortCore::write_plan(PortCore& core, WriteLimit limit) {
+    WritePlan plan;
     if (limit == WriteLimit::WriteTimeout) {
         const auto wt = core.settings().write_timeout;
         if (wt && wt->is_zero()) {
-            mode = Mode::Zero;
+            plan.mode = WritePlan::Mode::Zero;
         } else if (wt) {
-            deadline = deadline_after(timeouts::duration(wt));
-            if (deadline) mode = Mode::Deadline;
+            plan.deadline = deadline_after(timeouts::duration(wt));
+            if (plan.deadline) plan.mode = WritePlan::Mode::Deadline;
         }
     }
+    return plan;
+}
+
+Result<std::size_t> PortCore::detach_rest(PortCore& core, std::size_t written) {
+    auto detached = core.with_backend([](backend::Backend& b) { return Result<std::size_t>(b.detach_write()); });
+    if (!detached) return std::move(detached).error();
+    return written + detached.value();
+}
+
+poll::Task<Result<std::size_t>> PortCore::write_loop(PortCore& core, std::span<const std::uint8_t> data,
+                                                     WriteLimit limit, std::size_t written,
+                                                     std::optional<WritePlan> plan) {
+    using Mode = WritePlan::Mode;
+    if (!plan) plan = write_plan(core, limit);
+    const Mode mode = plan->mode;
     auto cancel = core.cancel_write_.notified();  // one waiter for the whole write
-    std::size_t written = 0;
     while (written < data.size()) {
         WriteSome device{&core, data.subspan(written)};
         std::optional<Result<std::size_t>> done;
         if (mode == Mode::Zero) {
             poll::PollOnce attempt(device);
             auto got = co_await attempt;
-            if (!got) {
-                auto detached = core.with_backend(
-                    [](backend::Backend& b) { return Result<std::size_t>(b.detach_write()); });
-                if (!detached) co_return std::move(detached).error();
-                co_return written + detached.value();
-            }
+            if (!got) co_return detach_rest(core, written);
             done.emplace(std::move(*got));
         } else if (mode == Mode::Deadline) {
-            poll::Timeout bounded(device, deadline);
+            poll::Timeout bounded(device, plan->deadline);
             poll::Select race(bounded, cancel);
             auto won = co_await race;
             if (won.index() == 1) co_return written;
@@ -74,13 +80,69 @@ poll::Task<Result<std::size_t>> PortCore::write_loop(PortCore& core,
     co_return written;
 }
 
-poll::Task<Result<std::size_t>> PortCore::write(std::shared_ptr<PortCore> core, Bytes data, WriteLimit limit) {
+poll::Task<Result<std::size_t>> PortCore::write_task(std::shared_ptr<PortCore> core, Bytes data, WriteLimit limit) {
     auto lock = core->write_lock_.lock();
     auto held = co_await lock;
     CancelWrite cancel_on_exit(*core);
-    auto body = until_closed(*core, write_loop(*core, as_span(data), limit));
+    auto body = until_closed(*core, write_loop(*core, as_span(data), limit, 0, std::nullopt));
     auto r = co_await body;
     co_return std::move(r);
+}
+
+poll::Task<Result<std::size_t>> PortCore::write_rest(std::shared_ptr<PortCore> core, poll::AsyncMutex::Guard held,
+                                                     Bytes data, WriteLimit limit, std::size_t written,
+                                                     WritePlan plan) {
+    auto guard = std::move(held);  // released after the device is told, as write_task's
+    CancelWrite cancel_on_exit(*core);
+    auto body = until_closed(*core, write_loop(*core, as_span(data), limit, written, plan));
+    auto r = co_await body;
+    co_return std::move(r);
+}
+
+poll::Poll<Result<std::size_t>> PortCore::write_first(const std::shared_ptr<PortCore>& core, Bytes& data,
+                                                      WriteLimit limit, poll::Context& cx, Rest<std::size_t>& rest) {
+    PortCore& c = *core;
+    // An empty write still fails on a closed port, and a stored cancel is a
+    // race with the device: the whole operation runs those.
+    const bool races_cancel = limit == WriteLimit::WriteTimeout && c.cancel_write_.has_permit();
+    auto held = !data.empty() && !races_cancel ? c.write_lock_.try_lock() : std::nullopt;
+    if (!held) {
+        rest.emplace(write_task(core, std::move(data), limit));
+        return poll::Pending{};
+    }
+    auto p = c.poll_write_ending(cx, as_span(data));
+    std::size_t written = 0;
+    if (p.ready()) {
+        const Result<std::size_t>& r = p.value();
+        if (!r) {
+            if (is_disconnect(r.error())) c.close();
+            CancelWrite told(c);  // before the lock is released
+            return p;
+        }
+        if (r.value() == 0 || r.value() == data.size()) return p;  // the device was told
+        written = r.value();
+    }
+    // Not done: the plan's deadline counts from here, one device poll after
+    // the lock was taken.
+    const WritePlan plan = write_plan(c, limit);
+    if (p.pending() && plan.mode == WritePlan::Mode::Zero) {
+        CancelWrite told(c);
+        return detach_rest(c, 0);
+    }
+    rest.emplace(write_rest(core, std::move(*held), std::move(data), limit, written, plan));
+    return poll::Pending{};
+}
+
+poll::Poll<Result<std::size_t>> WriteFuture::poll(poll::Context& cx) {
+    if (!rest_) {
+        auto p = PortCore::write_first(core_, data_, limit_, cx, rest_);
+        if (p.ready()) return p;
+    }
+    return rest_->poll(cx);
+}
+
+WriteFuture PortCore::write(std::shared_ptr<PortCore> core, Bytes data, WriteLimit limit) {
+    return WriteFuture(std::move(core), std::move(data), limit);
 }
 
 poll::Task<Result<void>> PortCore::drain(PortCore& core) {

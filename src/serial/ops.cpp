@@ -69,14 +69,14 @@ namespace {
 py::Ref drive(Operation op) {
     auto rt = runtime::runtime();
     if (!rt) throw_py(rt.error());
-    std::optional<poll::Poll<OpResult>> p;
-    {
+    // Detached for the first window only; the result is built in place.
+    poll::Poll<OpResult> p = [&] {
         py::Detached detached;
-        p.emplace(poll::block_on_for(*op, rt.value()->io(), rt.value()->blocking(), std::chrono::milliseconds(50)));
-    }
-    if (p->ready()) {
+        return poll::block_on_for(*op, rt.value()->io(), rt.value()->blocking(), std::chrono::milliseconds(50));
+    }();
+    if (p.ready()) {
         op.reset();
-        OpResult r = std::move(*p).value();
+        const OpResult& r = p.value();
         if (!r) throw_py(r.error());
         return r.value().to_py();
     }

@@ -57,9 +57,9 @@ protected:
         ASSERT_TRUE(r.ok());
         ASSERT_EQ(r.value(), bytes.size());
     }
-    template <class T>
-    T run(poll::Task<T>& t) {
-        return h.block_on(t);
+    template <poll::Pollable F>
+    auto run(F& f) {
+        return h.block_on(f);
     }
     // Feeds chunks from another thread, one every gap.
     std::thread feed_later(std::vector<std::string> chunks, std::chrono::milliseconds gap) {

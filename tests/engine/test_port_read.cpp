@@ -184,7 +184,7 @@ TEST_F(PortRead, ReadAvailableTakesOneChunkOrNothingWhenCancelled) {
 
 TEST_F(PortRead, ReadsQueueOnTheReadLockAndADroppedReadReleasesIt) {
     open_loop();
-    std::optional<poll::Task<Result<Bytes>>> first(PortCore::read(core, 3));
+    std::optional<ReadFuture> first(PortCore::read(core, 3));
     auto second = PortCore::read(core, 2);
     EXPECT_FALSE(h.step(*first));
     EXPECT_FALSE(h.step(second));
@@ -193,6 +193,19 @@ TEST_F(PortRead, ReadsQueueOnTheReadLockAndADroppedReadReleasesIt) {
     first.reset();                 // dropped: its "a" is lost, its lock passed on
     feed("bc");
     EXPECT_EQ(run(second).value(), "bc");
+}
+
+TEST_F(PortRead, AReadThatFindsOnlyPartOfItsBytesKeepsTheLockForTheRest) {
+    open_loop();
+    feed("a");
+    auto first = PortCore::read(core, 3);
+    auto second = PortCore::read(core, 1);
+    EXPECT_FALSE(h.step(first));   // takes "a" at once, waits for more
+    EXPECT_FALSE(h.step(second));  // behind it, not between its chunks
+    feed("bcd");
+    EXPECT_FALSE(h.step(second));
+    EXPECT_EQ(run(first).value(), "abc");
+    EXPECT_EQ(run(second).value(), "d");
 }
 
 TEST_F(PortRead, ALosingReadTakesNoBytes) {

@@ -116,7 +116,7 @@ TEST_F(PortWrite, EveryWriteEndTellsTheDeviceAndADroppedWriteReleasesTheLock) {
     EXPECT_EQ(run(done).value(), 2u);
     EXPECT_EQ(cancel_writes(), 1);
 
-    std::optional<poll::Task<Result<std::size_t>>> blocked(PortCore::write(core, "cd", PortCore::WriteLimit::WriteTimeout));
+    std::optional<WriteFuture> blocked(PortCore::write(core, "cd", PortCore::WriteLimit::WriteTimeout));
     auto queued = PortCore::write(core, "ef", PortCore::WriteLimit::WriteTimeout);
     EXPECT_FALSE(h.step(*blocked));
     EXPECT_FALSE(h.step(queued));
@@ -125,6 +125,22 @@ TEST_F(PortWrite, EveryWriteEndTellsTheDeviceAndADroppedWriteReleasesTheLock) {
     script->push_write({SIZE_MAX, 0});
     EXPECT_EQ(run(queued).value(), 2u);
     EXPECT_EQ(script->with([](FakeScript& s) { return s.written; }), "abef");
+}
+
+TEST_F(PortWrite, AWriteTheDeviceTakesOnlyPartOfKeepsTheLockForTheRest) {
+    open_fake();
+    script->push_write({2});
+    auto first = PortCore::write(core, "abcd", PortCore::WriteLimit::WriteTimeout);
+    auto second = PortCore::write(core, "XY", PortCore::WriteLimit::WriteTimeout);
+    EXPECT_FALSE(h.step(first));  // "ab" taken at once, waits for room
+    EXPECT_FALSE(h.step(second));
+    script->push_write({SIZE_MAX});
+    script->push_write({SIZE_MAX});
+    EXPECT_FALSE(h.step(second));
+    EXPECT_EQ(run(first).value(), 4u);
+    EXPECT_EQ(run(second).value(), 2u);
+    EXPECT_EQ(script->with([](FakeScript& s) { return s.written; }), "abcdXY");
+    EXPECT_EQ(cancel_writes(), 2);
 }
 
 TEST_F(PortWrite, CloseEndsABlockedWrite) {
