@@ -11,6 +11,7 @@
 // releasing its lock and its waiters.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -222,6 +223,13 @@ private:
     friend struct PortCoreAccess;
 
 public:
+    // For tests: called between an operation's open test and its first poll,
+    // the moment where a close must still end the operation.
+    static inline std::atomic<void (*)(PortCore&)> after_open_test{nullptr};
+
+private:
+
+public:
     // Held across fork() so that no port lock is inherited locked.
     void lock_for_fork();
     void unlock_after_fork();
@@ -318,6 +326,7 @@ poll::Task<Result<T>> PortCore::until_closed(PortCore& core, poll::Task<Result<T
     auto closed = core.closed_.notified();
     closed.enable();
     if (!core.is_open()) co_return SerialError::port_not_open();
+    if (auto seam = after_open_test.load(std::memory_order_relaxed)) seam(core);
     std::optional<Result<T>> result;
     {
         auto body = std::move(op);  // dropped at the end of this scope, where it stands

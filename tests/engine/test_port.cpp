@@ -195,5 +195,18 @@ TEST_F(PortCoreState, ACloseRacingWithTheStartOfAnOperationIsNeverMissed) {
     }
 }
 
+TEST_F(PortCoreState, ACloseBetweenTheOpenTestAndTheFirstPollEndsTheOperation) {
+    // A break never touches the device while it waits, so only the close
+    // waiter can end it; the close lands where no poll has registered yet.
+    open_fake();
+    PortCore::after_open_test = [](PortCore& c) { c.close(); };
+    auto brk = PortCore::send_break(core, Duration::from_millis(3000));
+    const auto t0 = std::chrono::steady_clock::now();
+    auto got = run(brk);
+    PortCore::after_open_test = nullptr;
+    EXPECT_EQ(got.error(), SerialError::port_not_open());
+    EXPECT_LT(test::seconds_since(t0), 1.0);
+}
+
 }  // namespace
 }  // namespace marovenda::port

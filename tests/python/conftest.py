@@ -1,19 +1,10 @@
-import faulthandler
-
 import pytest
 
 import marovenda
 
-# A test that blocks past this limit ends the whole run with a traceback
-# dump instead of hanging it.
-HANG_LIMIT = 30
-
-
-@pytest.fixture(autouse=True)
-def _hang_guard():
-    faulthandler.dump_traceback_later(HANG_LIMIT, exit=True)
-    yield
-    faulthandler.cancel_dump_traceback_later()
+# The hang guard is pytest's own (faulthandler_timeout in pyproject.toml): a
+# test blocked past it ends the run with a traceback that names it, written to
+# the real stderr rather than into the captured output.
 
 
 @pytest.fixture

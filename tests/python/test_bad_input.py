@@ -533,6 +533,17 @@ def test_serial_for_url_names(fn, url, expected):
     assert not s.is_open
 
 
+# The URL parser refuses "loop\x00://" before any device path is made, so a
+# NUL is tried in a device path too, at every place a path is opened.
+@pytest.mark.parametrize("open_port", [
+    marovenda.Serial, marovenda.serial_for_url, aio.serial_for_url,
+    lambda path: marovenda.serial_for_url(path, do_not_open=True).open(),
+])
+def test_a_device_path_with_a_nul_is_refused(open_port):
+    with pytest.raises(ValueError, match="^embedded null byte$"):
+        open_port("/dev/ttyS0\x00x")
+
+
 def test_long_break_ends_with_close_and_the_object_reopens():
     for duration in (math.inf, 1e300, 2**70):
         s = open_port()

@@ -181,6 +181,18 @@ def test_settings_reach_the_terminal_attributes(pty):
         s.close()
 
 
+STANDARD_RATES = [50, 75, 110, 134, 150, 200, 300, 600, 1200, 1800, 2400, 4800, 9600, 19200, 38400,
+                  57600, 115200, 230400, 460800, 500000, 576000, 921600, 1000000, 1152000, 1500000,
+                  2000000, 2500000, 3000000, 3500000, 4000000]
+
+
+def test_every_standard_rate_reaches_the_terminal_as_its_own_constant(pty, ser):
+    for rate in STANDARD_RATES:
+        code = getattr(termios, f"B{rate}")
+        ser.baudrate = rate
+        assert pty.attrs()[4:6] == [code, code], rate
+
+
 @pytest.mark.parametrize("parity, parodd", [("M", True), ("S", False)])
 def test_mark_and_space_parity_reach_the_control_flags(pty, ser, parity, parodd):
     # The pty driver drops PARENB, and the C library may report that as

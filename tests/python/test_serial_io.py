@@ -65,7 +65,7 @@ def test_readline_sizes(port, size, expected):
 
 @pytest.mark.parametrize("hint, expected", [
     (None, [b"a\n", b"bb\n", b"c"]), (0, [b"a\n", b"bb\n", b"c"]), (-3, [b"a\n", b"bb\n", b"c"]),
-    (1, [b"a\n"]), (3, [b"a\n", b"bb\n"]),
+    (1, [b"a\n"]), (2, [b"a\n"]), (3, [b"a\n", b"bb\n"]),
 ])
 def test_readlines_hints(port, hint, expected):
     port.timeout = 0.1
@@ -109,6 +109,22 @@ def test_inter_byte_timeout_ends_the_read_early(port):
     with Timer() as t:
         assert port.read(10) == b"abc"
     assert 0.08 < t.elapsed < 1.0
+
+
+def test_the_overall_timeout_still_bounds_a_read_once_data_flows(port):
+    port.timeout = 0.3
+    port.inter_byte_timeout = 0.2
+
+    def trickle():
+        for _ in range(10):
+            port.write(b"x")
+            time.sleep(0.1)
+
+    writer = Background(trickle)
+    with Timer() as t:
+        got = port.read(100)
+    writer.join()
+    assert 0.25 < t.elapsed < 0.7 and 2 <= len(got) <= 5
 
 
 def test_without_timeout_read_waits_for_every_byte(port):
@@ -258,6 +274,21 @@ def test_flush_waits_for_a_blocked_write(port):
 
 
 # ---- break ----------------------------------------------------------------------
+
+def test_a_write_timeout_counts_from_when_the_write_gets_the_lock(port):
+    port.write_timeout = 0.2
+    assert port.write(b"x" * LOOP_CAPACITY) == LOOP_CAPACITY  # full
+    breaker = Background(port.send_break, 0.3)
+    time.sleep(0.05)
+
+    def drain_later():
+        time.sleep(0.3)  # past 0.2 s from the call, within 0.2 s of the lock
+        return port.read(LOOP_CAPACITY)
+
+    drainer = Background(drain_later)
+    assert port.write(b"y") == 1
+    assert len(drainer.join()) == LOOP_CAPACITY and breaker.join() is None
+
 
 def test_break_holds_the_write_lock(port):
     breaker = Background(port.send_break, 0.5)
