@@ -25,7 +25,8 @@ struct State {
 
 }  // namespace loopback
 
-class LoopbackPort final : public Backend {
+// On cache lines of its own: loopbacks used by different threads never share one.
+class alignas(64) LoopbackPort final : public Backend {
 public:
     LoopbackPort(bool rts, bool dtr) {
         state_.rts = rts;

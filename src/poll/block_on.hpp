@@ -75,7 +75,8 @@ private:
 const std::shared_ptr<Parker>& thread_parker();
 
 // Polls f on this thread until it is ready or `window` has passed since the
-// first poll. The future is polled first at every wake-up and the window is
+// first poll (counted from where that poll first needed the time, or from
+// its end). The future is polled first at every wake-up and the window is
 // consulted only when it is still pending, so a future that is ready when
 // polled completes even after the window. Pending afterwards means the window
 // ran out; f keeps whatever it set up.
@@ -86,11 +87,12 @@ Poll<T> block_on_for(Future<T>& f, asio::io_context& io, BlockingExecutor& block
     // on this thread does to the thread's slot.
     const std::shared_ptr<Parker>& kept = thread_parker();
     Parker* const parker = kept.get();
-    const auto end = std::chrono::steady_clock::now() + window;
-    Context cx{Waker(kept), &io, &blocking, end, parker};
+    Context cx{Waker(kept), &io, &blocking, Horizon::after(window), parker};
     for (;;) {
         Poll<T> p = f.poll(cx);
-        if (p.ready() || std::chrono::steady_clock::now() >= end) return p;
+        if (p.ready()) return p;
+        const auto end = *cx.horizon.get();
+        if (std::chrono::steady_clock::now() >= end) return p;
         parker->park_until(end);
     }
 }

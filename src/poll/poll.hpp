@@ -65,16 +65,44 @@ public:
     virtual void watch(int fd, short events) noexcept = 0;
 };
 
+// When a poller will poll again by itself at the latest: never said, a time,
+// or a window that starts when first asked. A thread driving an operation for
+// a bounded window gives the window, so an operation that finishes without
+// asking (no timer polled) costs no clock read for it.
+class Horizon {
+public:
+    using Time = std::chrono::steady_clock::time_point;
+    Horizon() = default;
+    Horizon(Time at) noexcept : at_(at) {}
+    static Horizon after(std::chrono::steady_clock::duration window) noexcept {
+        Horizon h;
+        h.window_ = window;
+        return h;
+    }
+    void reset() noexcept { *this = Horizon(); }
+    std::optional<Time> get() noexcept {
+        if (window_) {
+            at_ = std::chrono::steady_clock::now() + *window_;
+            window_.reset();
+        }
+        return at_;
+    }
+
+private:
+    std::optional<Time> at_;
+    std::optional<std::chrono::steady_clock::duration> window_;
+};
+
 // Handed to every poll: whom to wake, the reactor that runs timers and
 // descriptor readiness waits, and the pool for blocking calls. A poller that
-// will poll again by itself at `horizon` at the latest (a thread driving an
-// operation for a bounded window) says so, and timers due later than that
-// need not be armed yet; such a poller may also wait on descriptors itself.
+// will poll again by itself by its `horizon` (a thread driving an operation
+// for a bounded window) says so, and timers due later than that need not be
+// armed yet; such a poller may also wait on descriptors itself.
 struct Context {
     Waker waker;
     asio::io_context* io = nullptr;
     BlockingExecutor* blocking = nullptr;
-    std::optional<std::chrono::steady_clock::time_point> horizon = std::nullopt;
+    Horizon horizon{};
     FdWaiter* fd_waiter = nullptr;
 };
 

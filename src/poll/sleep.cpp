@@ -25,7 +25,7 @@ Poll<void> Sleep::poll(Context& cx) {
     if (Clock::now() >= *deadline_) return ready();
     if (!armed_) {
         // The poller comes back by its horizon anyway: arm only when due sooner.
-        if (cx.horizon && *deadline_ >= *cx.horizon) return Pending{};
+        if (const auto horizon = cx.horizon.get(); horizon && *deadline_ >= *horizon) return Pending{};
         armed_ = std::make_shared<Armed>(*cx.io);
         armed_->waker = cx.waker;
         armed_->timer.expires_at(*deadline_);

@@ -71,7 +71,9 @@ struct WritePlan {
 class ReadFuture;
 class WriteFuture;
 
-class PortCore {
+// On cache lines of its own (its shared_ptr's counts too, made with it), so
+// that ports used by different threads never share a line.
+class alignas(64) PortCore {
 public:
     // A closed port with the default settings.
     static std::shared_ptr<PortCore> create() { return std::make_shared<PortCore>(); }

@@ -265,6 +265,17 @@ TEST(Sleep, ArmsItsTimerOnlyWhenDueBeforeThePollersHorizon) {
     EXPECT_TRUE(h.waker->wait_past(seen, std::chrono::seconds(5)));  // no horizon: armed
 }
 
+TEST(Horizon, AWindowStartsWhenFirstAskedAndStaysPut) {
+    auto h = poll::Horizon::after(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    const auto asked = Clock::now();
+    const auto at = h.get();
+    ASSERT_TRUE(at);
+    EXPECT_GE(*at, asked + std::chrono::milliseconds(50));
+    EXPECT_EQ(h.get(), at);
+    EXPECT_FALSE(poll::Horizon().get());
+}
+
 TEST(PollOnce, MakesExactlyOneAttempt) {
     Manual m;
     Never n;
