@@ -39,11 +39,11 @@ void parse(const Signature& sig, PyObject* const* args, Py_ssize_t nargs_in, PyO
     // The usual call, positional arguments only and none missing, is taken
     // as it stands; anything else (and every error) goes the full way.
     if (!kwnames && !sig.var_positional && nargs <= count) {
-        std::size_t i = 0;
-        while (i < nargs && params[i].kind != Param::KeywordOnly) ++i;
-        std::size_t rest = nargs;
-        while (i == nargs && rest < count && !params[rest].required) ++rest;
-        if (i == nargs && rest == count) {
+        std::size_t given = 0;  // leading positional slots filled in order
+        while (given < nargs && params[given].kind != Param::KeywordOnly) ++given;
+        std::size_t rest = nargs;  // then only optional parameters
+        while (rest < count && !params[rest].required) ++rest;
+        if (given == nargs && rest == count) {
             for (std::size_t k = 0; k < nargs; ++k) out.values_[k] = args[k];
             return;
         }

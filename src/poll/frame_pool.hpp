@@ -1,7 +1,8 @@
-// Coroutine frames (and boxed futures) recycled per thread: an operation allocates and frees a
-// few frames of the same sizes every time, and malloc/free of them was the
-// largest single cost of a round trip. A freed frame goes to the freeing
-// thread's list for its size class and is handed out again by that thread.
+// Coroutine frames and boxed futures recycled per thread: an operation
+// allocates and frees a few of the same sizes every time, and malloc/free of
+// them was the largest single cost of a round trip. A freed block goes to the
+// freeing thread's list for its size class and is handed out again by that
+// thread.
 #pragma once
 
 #include <cstddef>

@@ -15,7 +15,7 @@ AsyncMutex::Lock::~Lock() {
         if (node_.granted)
             passed = m_->unlock_locked();  // granted but never observed: pass it on
         else
-            m_->unlink(&node_);
+            m_->waiters_.unlink(&node_);
     }
     passed.wake();
 }
@@ -43,7 +43,7 @@ Poll<AsyncMutex::Guard> AsyncMutex::Lock::poll(Context& cx) {
             }
         }
         node_.waker = cx.waker;
-        m_->push_back(&node_);
+        m_->waiters_.push_back(&node_);
         queued_ = true;
         return Pending{};
     }
@@ -75,30 +75,15 @@ void AsyncMutex::unlock() {
 }
 
 Waker AsyncMutex::unlock_locked() {
-    Node* first = head_;
+    Node* first = waiters_.front();
     if (!first) {
         // Every waiter left: nobody is queued, so the lock is simply free.
         state_.store(kUnlocked, std::memory_order_release);
         return {};
     }
-    unlink(first);
+    waiters_.unlink(first);
     first->granted = true;  // handed over: it stays locked, kQueued
     return std::move(first->waker);
-}
-
-void AsyncMutex::push_back(Node* n) noexcept {
-    n->linked = true;
-    n->next = nullptr;
-    n->prev = tail_;
-    (tail_ ? tail_->next : head_) = n;
-    tail_ = n;
-}
-
-void AsyncMutex::unlink(Node* n) noexcept {
-    (n->prev ? n->prev->next : head_) = n->next;
-    (n->next ? n->next->prev : tail_) = n->prev;
-    n->prev = n->next = nullptr;
-    n->linked = false;
 }
 
 }  // namespace marovenda::poll

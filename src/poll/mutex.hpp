@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "poll/poll.hpp"
+#include "poll/waiter_list.hpp"
 
 namespace marovenda::poll {
 
@@ -81,13 +82,10 @@ private:
     void unlock();
     // With m_ held: hands the lock to the head waiter, or releases it.
     Waker unlock_locked();
-    void push_back(Node* n) noexcept;
-    void unlink(Node* n) noexcept;
 
     std::atomic<int> state_{kUnlocked};
     std::mutex m_;
-    Node* head_ = nullptr;
-    Node* tail_ = nullptr;
+    WaiterList<Node> waiters_;
 };
 
 }  // namespace marovenda::poll

@@ -9,7 +9,7 @@ Notify::Notified::~Notified() {
     Waker passed;
     {
         std::lock_guard g(n_->m_);
-        if (node_.linked) n_->unlink(&node_);
+        if (node_.linked) n_->waiters_.unlink(&node_);
         if (node_.got == Got::One) passed = n_->notify_one_locked();  // chosen but never observed
     }
     passed.wake();
@@ -22,7 +22,7 @@ void Notify::Notified::register_locked() {
         node_.got = Got::One;
         return;
     }
-    n_->push_back(&node_);
+    n_->waiters_.push_back(&node_);
 }
 
 void Notify::Notified::enable() {
@@ -42,21 +42,6 @@ Poll<void> Notify::Notified::poll(Context& cx) {
     return Pending{};
 }
 
-void Notify::push_back(Node* n) noexcept {
-    n->linked = true;
-    n->next = nullptr;
-    n->prev = tail_;
-    (tail_ ? tail_->next : head_) = n;
-    tail_ = n;
-}
-
-void Notify::unlink(Node* n) noexcept {
-    (n->prev ? n->prev->next : head_) = n->next;
-    (n->next ? n->next->prev : tail_) = n->prev;
-    n->prev = n->next = nullptr;
-    n->linked = false;
-}
-
 void Notify::notify_one() {
     Waker chosen;
     {
@@ -67,12 +52,12 @@ void Notify::notify_one() {
 }
 
 Waker Notify::notify_one_locked() {
-    if (!head_) {
+    if (!waiters_.front()) {
         permit_.store(true, std::memory_order_release);
         return {};
     }
-    Node* first = head_;
-    unlink(first);
+    Node* first = waiters_.front();
+    waiters_.unlink(first);
     first->got = Got::One;
     return std::move(first->waker);
 }
@@ -81,8 +66,8 @@ void Notify::notify_waiters() {
     std::vector<Waker> woken;
     {
         std::lock_guard g(m_);
-        while (Node* n = head_) {
-            unlink(n);
+        while (Node* n = waiters_.front()) {
+            waiters_.unlink(n);
             n->got = Got::All;
             woken.push_back(std::move(n->waker));
         }

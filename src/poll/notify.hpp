@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "poll/poll.hpp"
+#include "poll/waiter_list.hpp"
 
 namespace marovenda::poll {
 
@@ -69,12 +70,9 @@ private:
     // Chooses the first waiter, or stores the permit; the chosen waiter's
     // waker, to be woken once the lock is released.
     Waker notify_one_locked();
-    void push_back(Node* n) noexcept;
-    void unlink(Node* n) noexcept;
 
     std::mutex m_;
-    Node* head_ = nullptr;
-    Node* tail_ = nullptr;
+    WaiterList<Node> waiters_;
     std::atomic<bool> permit_{false};  // written under m_ only
 };
 

@@ -229,9 +229,6 @@ public:
     // the moment where a close must still end the operation.
     static inline std::atomic<void (*)(PortCore&)> after_open_test{nullptr};
 
-private:
-
-public:
     // Held across fork() so that no port lock is inherited locked.
     void lock_for_fork();
     void unlock_after_fork();

@@ -104,8 +104,8 @@ poll::Poll<Result<std::size_t>> PortCore::write_first(const std::shared_ptr<Port
     PortCore& c = *core;
     // An empty write still fails on a closed port, and a stored cancel is a
     // race with the device: the whole operation runs those.
-    const bool races_cancel = limit == WriteLimit::WriteTimeout && c.cancel_write_.has_permit();
-    auto held = !data.empty() && !races_cancel ? c.write_lock_.try_lock() : std::nullopt;
+    const bool cancel_stored = limit == WriteLimit::WriteTimeout && c.cancel_write_.has_permit();
+    auto held = !data.empty() && !cancel_stored ? c.write_lock_.try_lock() : std::nullopt;
     if (!held) {
         rest.emplace(write_task(core, std::move(data), limit));
         return poll::Pending{};
