@@ -4,32 +4,49 @@
 
 #include <new>
 
+// The sanitizer of this build: g++ says so with macros, clang with __has_feature.
+#if defined(__SANITIZE_ADDRESS__)
+#define MAROVENDA_ASAN 1
+#elif defined(__SANITIZE_THREAD__)
+#define MAROVENDA_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MAROVENDA_ASAN 1
+#elif __has_feature(thread_sanitizer)
+#define MAROVENDA_TSAN 1
+#endif
+#endif
+
+#ifdef MAROVENDA_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace marovenda::poll {
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-// The sanitizers see every frame's own allocation and release.
-constexpr bool kRecycle = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#ifdef MAROVENDA_TSAN
 constexpr bool kRecycle = false;
 #else
 constexpr bool kRecycle = true;
 #endif
+
+// A kept block is poisoned whole; one handed out is unpoisoned up to the
+// size asked for, and the rest of its size class stays poisoned. The kept
+// blocks are listed outside themselves, where the leak checker sees them.
+#ifdef MAROVENDA_ASAN
+void poison(void* p, std::size_t n) noexcept { ASAN_POISON_MEMORY_REGION(p, n); }
+void unpoison(void* p, std::size_t n) noexcept { ASAN_UNPOISON_MEMORY_REGION(p, n); }
 #else
-constexpr bool kRecycle = true;
+void poison(void*, std::size_t) noexcept {}
+void unpoison(void*, std::size_t) noexcept {}
 #endif
 
 constexpr std::size_t kGrain = 64;
 constexpr std::size_t kClasses = 64;  // frames up to 4 KiB
 constexpr unsigned kKept = 16;        // per class and thread
 
-struct Block {
-    Block* next;
-};
-
-// A thread's lists live on the heap behind one pointer of thread-local
+// A thread's kept blocks live on the heap behind one pointer of thread-local
 // storage: plain data with the initial-exec model is one offset from the
 // thread pointer (a thread_local with a destructor pays a wrapper call on
 // every access), and one pointer keeps the module's share of the static TLS
@@ -37,12 +54,14 @@ struct Block {
 // kept frame, freed at thread exit by a key destructor; after that the
 // pointer is kGone and frames go straight back to the heap.
 struct Lists {
-    Block* head[kClasses] = {};
+    void* kept[kClasses][kKept];  // a stack per class: the last freed is reused first
     unsigned count[kClasses] = {};
 };
 
 Lists g_gone_marker;
 Lists* const kGone = &g_gone_marker;  // never used as lists
+
+std::size_t block_size(std::size_t c) { return (c + 1) * kGrain; }
 
 [[gnu::tls_model("initial-exec")]] thread_local Lists* t_lists = nullptr;
 
@@ -50,8 +69,9 @@ void free_lists(void* p) noexcept {
     auto* lists = static_cast<Lists*>(p);
     t_lists = kGone;
     for (std::size_t c = 0; c < kClasses; ++c)
-        while (Block* b = lists->head[c]) {
-            lists->head[c] = b->next;
+        while (lists->count[c] > 0) {
+            void* b = lists->kept[c][--lists->count[c]];
+            unpoison(b, block_size(c));
             ::operator delete(b);
         }
     delete lists;
@@ -88,14 +108,14 @@ void* frame_alloc(std::size_t size) {
         const std::size_t c = class_of(size);
         if (c < kClasses) {
             Lists* l = t_lists;
-            if (l && l != kGone) {
-                if (Block* b = l->head[c]) {
-                    l->head[c] = b->next;
-                    --l->count[c];
-                    return b;
-                }
+            if (l && l != kGone && l->count[c] > 0) {
+                void* b = l->kept[c][--l->count[c]];
+                unpoison(b, size);
+                return b;
             }
-            return ::operator new((c + 1) * kGrain);
+            void* p = ::operator new(block_size(c));
+            poison(static_cast<char*>(p) + size, block_size(c) - size);
+            return p;
         }
     }
     return ::operator new(size);
@@ -104,13 +124,14 @@ void* frame_alloc(std::size_t size) {
 void frame_free(void* p, std::size_t size) noexcept {
     if (kRecycle) {
         const std::size_t c = class_of(size);
-        Lists* l = c < kClasses ? own_lists() : nullptr;
-        if (l && l->count[c] < kKept) {
-            auto* b = static_cast<Block*>(p);
-            b->next = l->head[c];
-            l->head[c] = b;
-            ++l->count[c];
-            return;
+        if (c < kClasses) {
+            Lists* l = own_lists();
+            if (l && l->count[c] < kKept) {
+                poison(p, block_size(c));
+                l->kept[c][l->count[c]++] = p;
+                return;
+            }
+            unpoison(p, block_size(c));
         }
     }
     ::operator delete(p);

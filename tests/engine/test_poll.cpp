@@ -5,11 +5,16 @@
 #include <thread>
 #include <vector>
 
+#ifdef __SANITIZE_ADDRESS__
+#include <sanitizer/asan_interface.h>
+#endif
+
 #include "engine_harness.hpp"
 #include "poll/block_on.hpp"
 #include "poll/blocking.hpp"
 #include "poll/combinators.hpp"
 #include "poll/fd_ready.hpp"
+#include "poll/frame_pool.hpp"
 #include "poll/mutex.hpp"
 #include "poll/notify.hpp"
 
@@ -23,6 +28,23 @@ struct Manual {
     std::shared_ptr<CountingWaker> w = std::make_shared<CountingWaker>();
     Context cx{Waker(w), nullptr, nullptr};
 };
+
+TEST(FramePool, UnderAddressSanitizerAKeptFrameIsPoisonedUntilHandedOutAgain) {
+#ifndef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "only AddressSanitizer builds poison kept frames";
+#else
+    void* p = frame_alloc(200);
+    frame_free(p, 200);
+    EXPECT_TRUE(__asan_address_is_poisoned(p));
+    void* again = frame_alloc(200);
+    ASSERT_EQ(again, p);  // the pool is on: the same block comes back
+    EXPECT_EQ(__asan_region_is_poisoned(again, 200), nullptr);
+    EXPECT_TRUE(__asan_address_is_poisoned(static_cast<char*>(again) + 200));  // the rest of its class
+    frame_free(again, 200);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(static_cast<volatile char*>(p)[8] = 1, "use-after-poison");
+#endif
+}
 
 TEST(AsyncMutex, HandsTheLockToTheHeadWaiterInArrivalOrder) {
     AsyncMutex m;
