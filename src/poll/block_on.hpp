@@ -79,7 +79,8 @@ const std::shared_ptr<Parker>& thread_parker();
 // its end). The future is polled first at every wake-up and the window is
 // consulted only when it is still pending, so a future that is ready when
 // polled completes even after the window. Pending afterwards means the window
-// ran out; f keeps whatever it set up.
+// ran out; f keeps whatever it set up. A future that gave way when its
+// budget ran out woke this thread, which polls it again at once.
 template <class T>
 Poll<T> block_on_for(Future<T>& f, asio::io_context& io, BlockingExecutor& blocking,
                      std::chrono::steady_clock::duration window) {
@@ -89,6 +90,7 @@ Poll<T> block_on_for(Future<T>& f, asio::io_context& io, BlockingExecutor& block
     Parker* const parker = kept.get();
     Context cx{Waker(kept), &io, &blocking, Horizon::after(window), parker};
     for (;;) {
+        cx.budget.renew();
         Poll<T> p = f.poll(cx);
         if (p.ready()) return p;
         const auto end = *cx.horizon.get();

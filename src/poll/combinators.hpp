@@ -1,6 +1,6 @@
 // Combinators over pollables (see task.hpp): an unbiased race of two, a
-// deadline around one, and one single attempt. They hold references: the
-// pollables they combine must outlive them.
+// deadline around one, one single attempt, and a place to give way. They hold
+// references: the pollables they combine must outlive them.
 #pragma once
 
 #include <optional>
@@ -70,6 +70,18 @@ public:
 
 private:
     F& f_;
+};
+
+// Where a loop may give way: ready while the poll's budget lasts, spending
+// one unit; once it is spent, the loop's task is woken and this is pending,
+// so the poll returns and the next one, with a new budget, goes on from here.
+// Nothing is taken from a device here, so giving way loses nothing.
+struct Proceed {
+    Poll<void> poll(Context& cx) noexcept {
+        if (cx.budget.spend()) return ready();
+        cx.waker.wake();
+        return Pending{};
+    }
 };
 
 }  // namespace marovenda::poll

@@ -2,12 +2,28 @@
 //
 // An operation is polled by its owner with a Context. It returns Ready with its
 // value, or Pending after arranging for Context::waker to be woken when it may
-// make progress. Waking only schedules a new poll; it never polls inline, so a
-// waker may be called with any lock held. Destroying a pending future is how it
-// is dropped: its destructor must undo whatever it holds (locks, queue places)
-// and pass on any permit or grant it had been given but not yet observed.
+// make progress. Destroying a pending future is how it is dropped: its
+// destructor must undo whatever it holds (locks, queue places) and pass on any
+// permit or grant it had been given but not yet observed.
+//
+// The contract:
+// - A future is not polled again after it returned Ready (a Task would resume
+//   a finished coroutine); Task and the port's futures assert it in debug
+//   builds.
+// - A poll is bounded: loops that keep finding work spend the Context's
+//   budget and give way when it runs out (Proceed), so whoever waits for a
+//   poll to return (an abort) waits briefly.
+// - Waking only schedules a new poll and never polls inline, and every
+//   Wakeable's wake() takes only a leaf lock (a task's own, a parker's), so a
+//   waker may be called with any other lock held.
+// - Lock order, outermost first: an operation's async lock (a port's read or
+//   write lock, held across suspensions); the port's backend lock; then the
+//   port's state lock, a device's own lock (the loopback's), or the internal
+//   lock of a notifier or an async mutex; then the locks inside wakers. No
+//   lock is taken while one later in this order is held.
 #pragma once
 
+#include <cassert>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -93,17 +109,55 @@ private:
     std::optional<std::chrono::steady_clock::duration> window_;
 };
 
+// How much one poll may do: a loop that keeps finding work (a read that
+// always finds data, a write the device keeps taking) spends a unit per
+// device call, and once the budget is spent it wakes its own task and
+// returns Pending (Proceed), as a cooperative scheduler's tasks do. 128
+// loopback chunks of 4096 bytes are well under a millisecond.
+class Budget {
+public:
+    static constexpr unsigned kPerPoll = 128;
+    // Whoever polls a future from the top renews the budget before each poll.
+    void renew() noexcept { left_ = kPerPoll; }
+    bool spend() noexcept {
+        if (left_ == 0) return false;
+        --left_;
+        return true;
+    }
+
+private:
+    unsigned left_ = kPerPoll;
+};
+
 // Handed to every poll: whom to wake, the reactor that runs timers and
-// descriptor readiness waits, and the pool for blocking calls. A poller that
-// will poll again by itself by its `horizon` (a thread driving an operation
-// for a bounded window) says so, and timers due later than that need not be
-// armed yet; such a poller may also wait on descriptors itself.
+// descriptor readiness waits, the pool for blocking calls, and the poll's
+// budget. A poller that will poll again by itself by its `horizon` (a thread
+// driving an operation for a bounded window) says so, and timers due later
+// than that need not be armed yet; such a poller may also wait on descriptors
+// itself.
 struct Context {
     Waker waker;
     asio::io_context* io = nullptr;
     BlockingExecutor* blocking = nullptr;
     Horizon horizon{};
     FdWaiter* fd_waiter = nullptr;
+    Budget budget{};
+};
+
+// Marks a future that returned Ready, in debug builds only, where a poll after
+// that fails an assertion; in release builds it is empty and does nothing.
+class Finished {
+public:
+#ifdef NDEBUG
+    void check() const noexcept {}
+    void set() noexcept {}
+#else
+    void check() const noexcept { assert(!done_ && "a future is not polled after it returned Ready"); }
+    void set() noexcept { done_ = true; }
+
+private:
+    bool done_ = false;
+#endif
 };
 
 struct Pending {};

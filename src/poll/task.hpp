@@ -11,6 +11,7 @@
 // Only lvalues may be awaited: name what you await, so its lifetime is plain.
 #pragma once
 
+#include <cassert>
 #include <coroutine>
 #include <exception>
 #include <memory>
@@ -115,6 +116,8 @@ class [[nodiscard]] Task {
 public:
     static_assert(!std::is_void_v<T>, "a Task returns a value; use Result<void> for none");
 
+    using value_type = T;
+
     struct promise_type : detail::PromiseBase {
         std::optional<T> value;
         Task get_return_object() { return Task(std::coroutine_handle<promise_type>::from_promise(*this)); }
@@ -139,6 +142,7 @@ public:
     // Polls the body; an exception escaping the body is rethrown here, after
     // which the Task must only be destroyed.
     Poll<T> poll(Context& cx) {
+        assert(h_ && !h_.done() && "a future is not polled after it returned Ready");
         auto& p = h_.promise();
         if (p.repoll) {
             if (!p.repoll(p.awaited, cx)) return Pending{};

@@ -91,6 +91,12 @@ bool PortCore::is_open() {
     return backend_ != nullptr;
 }
 
+std::optional<Session> PortCore::open_session(std::optional<Session> since) {
+    std::lock_guard g(backend_m_);
+    if (!backend_ || (since && *since != session_)) return std::nullopt;
+    return session_;
+}
+
 std::optional<std::string> PortCore::port() {
     std::lock_guard g(state_m_);
     return state_.port;
@@ -176,6 +182,7 @@ void PortCore::close() {
     {
         std::lock_guard g(backend_m_);
         taken = std::move(backend_);
+        ++session_;
     }
     closed_.notify_waiters();
     taken.reset();  // closes the device, outside the lock
@@ -240,21 +247,32 @@ Result<void> PortCore::reset_output_buffer() {
     return with_backend([](backend::Backend& b) { return b.clear_buffers(false, true); });
 }
 
-poll::Poll<Result<std::size_t>> PortCore::poll_read_some(poll::Context& cx, std::span<std::uint8_t> buf) {
+poll::Poll<Result<std::size_t>> PortCore::poll_read_some(poll::Context& cx, std::span<std::uint8_t> buf,
+                                                        Session session) {
     std::lock_guard g(backend_m_);
+    if (!backend_ || session != session_) return Result<std::size_t>(SerialError::port_not_open());
+    return backend_->poll_read(cx, buf);
+}
+
+poll::Poll<Result<std::size_t>> PortCore::poll_write_some(poll::Context& cx, std::span<const std::uint8_t> bytes,
+                                                         Session session) {
+    std::lock_guard g(backend_m_);
+    if (!backend_ || session != session_) return Result<std::size_t>(SerialError::port_not_open());
+    return backend_->poll_write(cx, bytes);
+}
+
+poll::Poll<Result<std::size_t>> PortCore::poll_read_first(poll::Context& cx, std::span<std::uint8_t> buf,
+                                                         Session& seen) {
+    std::lock_guard g(backend_m_);
+    seen = session_;
     if (!backend_) return Result<std::size_t>(SerialError::port_not_open());
     return backend_->poll_read(cx, buf);
 }
 
-poll::Poll<Result<std::size_t>> PortCore::poll_write_some(poll::Context& cx, std::span<const std::uint8_t> bytes) {
+poll::Poll<Result<std::size_t>> PortCore::poll_write_first(poll::Context& cx, std::span<const std::uint8_t> bytes,
+                                                          Session& seen) {
     std::lock_guard g(backend_m_);
-    if (!backend_) return Result<std::size_t>(SerialError::port_not_open());
-    return backend_->poll_write(cx, bytes);
-}
-
-poll::Poll<Result<std::size_t>> PortCore::poll_write_ending(poll::Context& cx,
-                                                           std::span<const std::uint8_t> bytes) {
-    std::lock_guard g(backend_m_);
+    seen = session_;
     if (!backend_) return Result<std::size_t>(SerialError::port_not_open());
     auto p = backend_->poll_write(cx, bytes);
     if (p.ready() && p.value() && (p.value().value() == 0 || p.value().value() == bytes.size()))

@@ -6,9 +6,29 @@
 // held for one device call or one poll (open holds the backend lock for the
 // whole device open), never across a suspension.
 //
-// Reads, writes, drains and breaks are lazy Tasks over a shared PortCore: poll
-// them (or box them with poll::boxed) to run them; destroying one drops it,
-// releasing its lock and its waiters.
+// Reads, writes, drains and breaks are lazy futures over a shared PortCore:
+// poll them (or box them with poll::boxed) to run them; destroying one drops
+// it, releasing its lock and its waiters.
+//
+// A read or a write has two paths: the whole operation (its lock, then
+// until_closed around its loop) and a first-poll attempt (ReadFuture,
+// WriteFuture) that ends it with one device poll when it can. The rules both
+// keep each have one home:
+// - a close after the operation began ends it with PortNotOpen: until_closed
+//   enables its closed waiter, then tests open_session(since): the attempt
+//   hands on the session its device poll saw, so a close and a reopen in
+//   between still end it; and each device poll of the body is made only on
+//   the device of the session it began in (poll_read_some, poll_write_some),
+//   so a body that a close has not yet ended never reads a reopened device;
+// - a disconnected device closes the port before the lock is released:
+//   close_if_disconnected;
+// - deadlines count from when the lock is held: ReadTimes::of, write_plan;
+// - a deadline already passed allows one device poll and no wait: passed().
+// The attempt may take the lock only when it is free and no cancel permit is
+// stored (a race the operation might lose), and make one device poll under
+// the backend lock. When that does not end the operation it hands over the
+// lock, what it read or wrote, its session and the times, and the whole
+// operation goes on from there at once.
 #pragma once
 
 #include <atomic>
@@ -20,6 +40,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "backend/backend.hpp"
@@ -52,10 +73,21 @@ struct State {
     bool break_condition = false;
 };
 
-// When a read's chunks end: the overall deadline, fixed once the read holds
-// its lock, and the span allowed between chunks once data has come.
+// Which opening of a port a device poll saw: every close() begins a new one.
+using Session = std::uint64_t;
+
+// Whether a deadline has passed: a chunk or a write whose deadline has
+// passed makes one device poll and does not wait.
+inline bool passed(const std::optional<poll::Instant>& deadline) noexcept {
+    return deadline && *deadline <= poll::Clock::now();
+}
+
+// When a read's chunks end, fixed once the read holds its lock: the overall
+// deadline, the read timeout itself (readline gives every byte its own
+// deadline) and the span allowed between chunks once data has come.
 struct ReadTimes {
     std::optional<poll::Instant> overall;
+    std::optional<Duration> timeout;
     std::optional<Duration> inter_byte;
     static ReadTimes of(const Settings& s);
 };
@@ -139,22 +171,27 @@ public:
     poll::AsyncMutex& read_lock() noexcept { return read_lock_; }
     poll::AsyncMutex& write_lock() noexcept { return write_lock_; }
 
-    // One device poll under the backend lock.
-    poll::Poll<Result<std::size_t>> poll_read_some(poll::Context& cx, std::span<std::uint8_t> buf);
-    poll::Poll<Result<std::size_t>> poll_write_some(poll::Context& cx, std::span<const std::uint8_t> bytes);
-    // The same for a write's first device poll: when the write ends there
-    // (the device took all of it, or nothing), the device is told that it
-    // ended under the same lock, as CancelWrite would tell it after.
-    poll::Poll<Result<std::size_t>> poll_write_ending(poll::Context& cx, std::span<const std::uint8_t> bytes);
+    // One device poll under the backend lock, on the device of session
+    // only: after a close (and a reopen) the poll fails with PortNotOpen.
+    poll::Poll<Result<std::size_t>> poll_read_some(poll::Context& cx, std::span<std::uint8_t> buf, Session session);
+    poll::Poll<Result<std::size_t>> poll_write_some(poll::Context& cx, std::span<const std::uint8_t> bytes,
+                                                    Session session);
 
-    // Runs op (already holding its read or write lock) until it ends or the
-    // port closes; closes the port when op reports a disconnected device.
-    template <class T>
-    static poll::Task<Result<T>> until_closed(PortCore& core, poll::Task<Result<T>> op);
-    // op (lazy: it starts once the lock is held) under lock, inside until_closed.
-    template <class T>
-    static poll::Task<Result<T>> holding(std::shared_ptr<PortCore> core, poll::AsyncMutex& lock,
-                                         poll::Task<Result<T>> op);
+    // An operation's body, made for the session it runs in: a callable
+    // taking the Session and returning the body's Task.
+    template <class Body>
+    using BodyTask = std::invoke_result_t<Body&, Session>;
+
+    // Runs the body (its read or write lock already held) until it ends or
+    // the port closes; closes the port when it reports a disconnected
+    // device. With since, a close after that session, even one followed by
+    // a reopen, ends it before it starts.
+    template <class Body>
+    static auto until_closed(PortCore& core, Body make_body, std::optional<Session> since = std::nullopt)
+        -> BodyTask<Body>;
+    // The body under lock (taken first), inside until_closed.
+    template <class Body>
+    static auto holding(std::shared_ptr<PortCore> core, poll::AsyncMutex& lock, Body make_body) -> BodyTask<Body>;
 
     static ReadFuture read(std::shared_ptr<PortCore> core, std::size_t size);
     static poll::Task<Result<Bytes>> read_until(std::shared_ptr<PortCore> core, Bytes expected,
@@ -174,45 +211,66 @@ public:
 private:
     friend ReadFuture;
     friend WriteFuture;
-    template <class T>
-    using Rest = std::optional<poll::Task<Result<T>>>;
-    // The single-poll attempts: the operation's result, or Pending with rest
-    // set to the task that goes on with it (holding the lock when the attempt
-    // took it), to be polled at once.
-    static poll::Poll<Result<Bytes>> read_first(const std::shared_ptr<PortCore>& core, std::size_t size,
-                                                poll::Context& cx, Rest<Bytes>& rest);
-    static poll::Poll<Result<std::size_t>> write_first(const std::shared_ptr<PortCore>& core, Bytes& data,
-                                                       WriteLimit limit, poll::Context& cx, Rest<std::size_t>& rest);
-    // op under a lock already held, inside until_closed.
-    template <class T>
-    static poll::Task<Result<T>> adopted(std::shared_ptr<PortCore> core, poll::AsyncMutex::Guard held,
-                                         poll::Task<Result<T>> op);
+    // The single-poll attempts of f: the operation's result, or, when the
+    // attempt cannot finish it, what the task that goes on with it (holding
+    // the lock when the attempt took it), set as f's rest, returns at its
+    // first poll.
+    static poll::Poll<Result<Bytes>> read_first(ReadFuture& f, poll::Context& cx);
+    static poll::Poll<Result<std::size_t>> write_first(WriteFuture& f, poll::Context& cx);
+    // What a read's attempt hands on: the whole read, when it could not take
+    // the lock; or the rest of it, with the lock, the bytes got so far, the
+    // session they came from and the times that started.
+    static poll::Task<Result<Bytes>> read_whole(std::shared_ptr<PortCore> core, std::size_t size);
+    static poll::Task<Result<Bytes>> read_rest(std::shared_ptr<PortCore> core, poll::AsyncMutex::Guard held,
+                                               Session session, std::size_t size, Bytes got, const ReadTimes& times);
+    // The body under a lock already held by an attempt whose device poll
+    // saw session, inside until_closed.
+    template <class Body>
+    static auto adopted(std::shared_ptr<PortCore> core, poll::AsyncMutex::Guard held, Session session,
+                        Body make_body) -> BodyTask<Body>;
+    // The attempts' device polls: the same as poll_read_some and
+    // poll_write_some, and the session they saw, under the same lock. When a
+    // write ends at its attempt (the device took all of it, or nothing), the
+    // device is told so under that lock too, as CancelWrite would tell it.
+    poll::Poll<Result<std::size_t>> poll_read_first(poll::Context& cx, std::span<std::uint8_t> buf, Session& seen);
+    poll::Poll<Result<std::size_t>> poll_write_first(poll::Context& cx, std::span<const std::uint8_t> bytes,
+                                                     Session& seen);
+    // The session of the open port (only when it is since, if given).
+    std::optional<Session> open_session(std::optional<Session> since);
+    // How every path ends an operation that failed: a device that is gone
+    // closes the port.
+    void close_if_disconnected(const SerialError& e) {
+        if (is_disconnect(e)) close();
+    }
 
     // Chunk result: present n > 0, or absent (deadline, cancel, nothing there).
-    static poll::Task<Result<std::optional<std::size_t>>> read_chunk(PortCore& core,
+    static poll::Task<Result<std::optional<std::size_t>>> read_chunk(PortCore& core, Session session,
                                                                      std::optional<poll::Instant> deadline,
                                                                      std::span<std::uint8_t> buf);
     // Reads until size bytes (result holds those that came already), a
     // timeout or a cancel; times are read from the settings when absent.
-    static poll::Task<Result<Bytes>> read_locked(PortCore& core, std::size_t size, Bytes result = {},
-                                                 std::optional<ReadTimes> times = std::nullopt);
-    static poll::Task<Result<Bytes>> read_until_locked(PortCore& core, Bytes expected,
+    static poll::Task<Result<Bytes>> read_locked(PortCore& core, Session session, std::size_t size,
+                                                 Bytes result = {}, std::optional<ReadTimes> times = std::nullopt);
+    static poll::Task<Result<Bytes>> read_until_locked(PortCore& core, Session session, Bytes expected,
                                                        std::optional<std::size_t> size, bool per_byte_deadline);
-    static poll::Task<Result<std::vector<Bytes>>> readlines_locked(PortCore& core,
+    static poll::Task<Result<std::vector<Bytes>>> readlines_locked(PortCore& core, Session session,
                                                                    std::optional<std::size_t> hint);
-    static poll::Task<Result<Bytes>> read_available_locked(PortCore& core, std::size_t max);
+    static poll::Task<Result<Bytes>> read_available_locked(PortCore& core, Session session, std::size_t max);
     // Writes data from written on; the plan is made from the settings when absent.
-    static poll::Task<Result<std::size_t>> write_loop(PortCore& core, std::span<const std::uint8_t> data,
-                                                      WriteLimit limit, std::size_t written,
-                                                      std::optional<WritePlan> plan);
+    static poll::Task<Result<std::size_t>> write_loop(PortCore& core, Session session,
+                                                      std::span<const std::uint8_t> data, WriteLimit limit,
+                                                      std::size_t written, std::optional<WritePlan> plan);
     static WritePlan write_plan(PortCore& core, WriteLimit limit);
     // A zero-timeout write whose attempt found the device full: what the
     // device keeps of it counts as written.
     static Result<std::size_t> detach_rest(PortCore& core, std::size_t written);
-    static poll::Task<Result<std::size_t>> write_task(std::shared_ptr<PortCore> core, Bytes data, WriteLimit limit);
+    // What a write's attempt hands on, as a read's does: the whole write, or
+    // the rest of it from written on.
+    static poll::Task<Result<std::size_t>> write_whole(std::shared_ptr<PortCore> core, Bytes data,
+                                                       WriteLimit limit);
     static poll::Task<Result<std::size_t>> write_rest(std::shared_ptr<PortCore> core, poll::AsyncMutex::Guard held,
-                                                      Bytes data, WriteLimit limit, std::size_t written,
-                                                      WritePlan plan);
+                                                      Session session, Bytes data, WriteLimit limit,
+                                                      std::size_t written, WritePlan plan);
     static poll::Task<Result<void>> drain(PortCore& core);
     static poll::Task<Result<void>> break_locked(PortCore& core, Duration duration);
 
@@ -226,8 +284,11 @@ private:
 
 public:
     // For tests: called between an operation's open test and its first poll,
-    // the moment where a close must still end the operation.
+    // the moment where a close must still end the operation; and between an
+    // attempt's device poll and the open test of the operation it goes on
+    // as, where a close and a reopen must still end it.
     static inline std::atomic<void (*)(PortCore&)> after_open_test{nullptr};
+    static inline std::atomic<void (*)(PortCore&)> after_attempt{nullptr};
 
     // Held across fork() so that no port lock is inherited locked.
     void lock_for_fork();
@@ -237,6 +298,7 @@ private:
 
     poll::AdaptiveMutex backend_m_;
     backend::BackendPtr backend_;
+    Session session_ = 0;  // under backend_m_; close() begins the next
     std::mutex state_m_;
     State state_;
     poll::AsyncMutex read_lock_;
@@ -277,32 +339,33 @@ private:
 // One device poll as a pollable, for the read and write loops.
 struct ReadSome {
     PortCore* core;
+    Session session;
     std::span<std::uint8_t> buf;
-    poll::Poll<Result<std::size_t>> poll(poll::Context& cx) { return core->poll_read_some(cx, buf); }
+    poll::Poll<Result<std::size_t>> poll(poll::Context& cx) { return core->poll_read_some(cx, buf, session); }
 };
 struct WriteSome {
     PortCore* core;
+    Session session;
     std::span<const std::uint8_t> bytes;
-    poll::Poll<Result<std::size_t>> poll(poll::Context& cx) { return core->poll_write_some(cx, bytes); }
+    poll::Poll<Result<std::size_t>> poll(poll::Context& cx) { return core->poll_write_some(cx, bytes, session); }
 };
 
 // A read or a write that first tries to end at its first poll, with one
 // device poll, as it does when the bytes are buffered or the device takes
-// them all; none of the operation's coroutines are made then. The attempt
-// keeps the operation's rules: it runs only when the lock is free and no
-// cancel permit is stored (a race it might have lost), it fixes the deadlines
-// once it holds the lock, and a close or a cancel that lands during it is
-// ordered after its device poll. Anything else goes on as the whole
-// operation, which keeps the lock and whatever the attempt got.
+// them all; none of the operation's coroutines are made then. What the
+// attempt may do and what it hands over: the top of this file. A close or a
+// cancel that lands during it is ordered after its device poll.
 class ReadFuture {
 public:
     ReadFuture(std::shared_ptr<PortCore> core, std::size_t size) noexcept : core_(std::move(core)), size_(size) {}
     poll::Poll<Result<Bytes>> poll(poll::Context& cx);
 
 private:
+    friend PortCore;
     std::shared_ptr<PortCore> core_;
     std::size_t size_;
     std::optional<poll::Task<Result<Bytes>>> rest_;
+    [[no_unique_address]] poll::Finished finished_;
 };
 
 class WriteFuture {
@@ -312,48 +375,52 @@ public:
     poll::Poll<Result<std::size_t>> poll(poll::Context& cx);
 
 private:
+    friend PortCore;
     std::shared_ptr<PortCore> core_;
     Bytes data_;
     PortCore::WriteLimit limit_;
     std::optional<poll::Task<Result<std::size_t>>> rest_;
+    [[no_unique_address]] poll::Finished finished_;
 };
 
-template <class T>
-poll::Task<Result<T>> PortCore::until_closed(PortCore& core, poll::Task<Result<T>> op) {
+template <class Body>
+auto PortCore::until_closed(PortCore& core, Body make_body, std::optional<Session> since) -> BodyTask<Body> {
     // Enabled before the test: notify_waiters stores nothing, so a close
-    // racing with this start must find the waiter already registered.
+    // racing with this start must find the waiter already registered. A
+    // close before it, after the attempt's device poll, shows in the session.
     auto closed = core.closed_.notified();
     closed.enable();
-    if (!core.is_open()) co_return SerialError::port_not_open();
+    const auto session = core.open_session(since);
+    if (!session) co_return SerialError::port_not_open();
     if (auto seam = after_open_test.load(std::memory_order_relaxed)) seam(core);
-    std::optional<Result<T>> result;
+    std::optional<typename BodyTask<Body>::value_type> result;
     {
-        auto body = std::move(op);  // dropped at the end of this scope, where it stands
+        auto body = make_body(*session);  // dropped at the end of this scope, where it stands
         poll::Select race(closed, body);
         auto won = co_await race;
         if (won.index() == 1) result.emplace(std::get<1>(std::move(won)));
     }
     if (!result) co_return SerialError::port_not_open();
-    if (!result->ok() && is_disconnect(result->error())) core.close();
+    if (!result->ok()) core.close_if_disconnected(result->error());
     co_return std::move(*result);
 }
 
-template <class T>
-poll::Task<Result<T>> PortCore::holding(std::shared_ptr<PortCore> core, poll::AsyncMutex& lock,
-                                        poll::Task<Result<T>> op) {
+template <class Body>
+auto PortCore::holding(std::shared_ptr<PortCore> core, poll::AsyncMutex& lock, Body make_body) -> BodyTask<Body> {
     // core, a parameter, outlives the guard: the lock lives inside it.
     auto acquire = lock.lock();
     auto held = co_await acquire;
-    auto body = until_closed(*core, std::move(op));
+    auto body = until_closed(*core, std::move(make_body));
     auto r = co_await body;
     co_return std::move(r);
 }
 
-template <class T>
-poll::Task<Result<T>> PortCore::adopted(std::shared_ptr<PortCore> core, poll::AsyncMutex::Guard held,
-                                        poll::Task<Result<T>> op) {
+template <class Body>
+auto PortCore::adopted(std::shared_ptr<PortCore> core, poll::AsyncMutex::Guard held, Session session,
+                       Body make_body) -> BodyTask<Body> {
     auto guard = std::move(held);  // released where the body ends, as holding's
-    auto body = until_closed(*core, std::move(op));
+    if (auto seam = after_attempt.load(std::memory_order_relaxed)) seam(*core);
+    auto body = until_closed(*core, std::move(make_body), session);
     auto r = co_await body;
     co_return std::move(r);
 }

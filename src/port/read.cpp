@@ -1,7 +1,9 @@
 // The read family: every read is a sequence of bounded chunks, each racing the
 // device against cancel-read and an optional deadline. A device read happens
 // only inside a poll of the device under the backend lock, so a side that
-// loses a race has taken no bytes.
+// loses a race has taken no bytes. Every chunk spends a unit of its poll's
+// budget first: a read that keeps finding data gives way now and then
+// instead of looping inside one poll.
 #include <algorithm>
 #include <memory>
 
@@ -33,19 +35,21 @@ Result<std::optional<std::size_t>> chunk_result(Result<std::size_t> r) {
 
 }  // namespace
 
-poll::Task<Result<std::optional<std::size_t>>> PortCore::read_chunk(PortCore& core,
+poll::Task<Result<std::optional<std::size_t>>> PortCore::read_chunk(PortCore& core, Session session,
                                                                     std::optional<poll::Instant> deadline,
                                                                     std::span<std::uint8_t> buf) {
+    poll::Proceed proceed;
+    co_await proceed;
     auto cancel = core.cancel_read_.notified();
-    ReadSome device{&core, buf};
+    ReadSome device{&core, session, buf};
     if (!deadline) {
         poll::Select race(device, cancel);
         auto won = co_await race;
         if (won.index() == 1) co_return std::optional<std::size_t>();
         co_return chunk_result(std::get<0>(std::move(won)));
     }
-    if (*deadline <= poll::Clock::now()) {
-        // Deadline passed: one attempt; a stored cancel permit stays stored.
+    if (passed(deadline)) {
+        // One attempt; a stored cancel permit stays stored.
         poll::PollOnce attempt(device);
         auto got = co_await attempt;
         if (!got) co_return std::optional<std::size_t>();
@@ -61,10 +65,11 @@ poll::Task<Result<std::optional<std::size_t>>> PortCore::read_chunk(PortCore& co
 }
 
 ReadTimes ReadTimes::of(const Settings& s) {
-    return {deadline_after(timeouts::duration(s.timeout)), timeouts::duration(s.inter_byte_timeout)};
+    const auto timeout = timeouts::duration(s.timeout);
+    return {deadline_after(timeout), timeout, timeouts::duration(s.inter_byte_timeout)};
 }
 
-poll::Task<Result<Bytes>> PortCore::read_locked(PortCore& core, std::size_t size, Bytes result,
+poll::Task<Result<Bytes>> PortCore::read_locked(PortCore& core, Session session, std::size_t size, Bytes result,
                                                 std::optional<ReadTimes> times) {
     if (!times) times = ReadTimes::of(core.settings());
     while (result.size() < size) {
@@ -73,7 +78,7 @@ poll::Task<Result<Bytes>> PortCore::read_locked(PortCore& core, std::size_t size
         const std::size_t have = result.size();
         const std::size_t len = std::min(size - have, kChunk);
         result.resize(have + len);
-        auto chunk = read_chunk(core, chunk_deadline(times->overall, have != 0, times->inter_byte),
+        auto chunk = read_chunk(core, session, chunk_deadline(times->overall, have != 0, times->inter_byte),
                                 std::span(reinterpret_cast<std::uint8_t*>(result.data()) + have, len));
         auto got = co_await chunk;
         if (!got) co_return std::move(got).error();
@@ -83,58 +88,76 @@ poll::Task<Result<Bytes>> PortCore::read_locked(PortCore& core, std::size_t size
     co_return result;
 }
 
-poll::Poll<Result<Bytes>> PortCore::read_first(const std::shared_ptr<PortCore>& core, std::size_t size,
-                                               poll::Context& cx, Rest<Bytes>& rest) {
+poll::Task<Result<Bytes>> PortCore::read_whole(std::shared_ptr<PortCore> core, std::size_t size) {
+    return holding(core, core->read_lock_, [&c = *core, size](Session s) { return read_locked(c, s, size); });
+}
+
+poll::Task<Result<Bytes>> PortCore::read_rest(std::shared_ptr<PortCore> core, poll::AsyncMutex::Guard held,
+                                              Session session, std::size_t size, Bytes got, const ReadTimes& times) {
+    auto go_on = [&c = *core, size, got = std::move(got), times](Session s) mutable {
+        return read_locked(c, s, size, std::move(got), times);
+    };
+    return adopted(std::move(core), std::move(held), session, std::move(go_on));
+}
+
+poll::Poll<Result<Bytes>> PortCore::read_first(ReadFuture& f, poll::Context& cx) {
+    const std::shared_ptr<PortCore>& core = f.core_;
     PortCore& c = *core;
+    const std::size_t size = f.size_;
     // A read of nothing still fails on a closed port, and a stored cancel is
     // a race with the device: the whole operation runs those.
     auto held = size != 0 && !c.cancel_read_.has_permit() ? c.read_lock_.try_lock() : std::nullopt;
     if (!held) {
-        rest.emplace(holding(core, c.read_lock_, read_locked(c, size)));
-        return poll::Pending{};
+        f.rest_.emplace(read_whole(core, size));
+        return f.rest_->poll(cx);
     }
     Bytes result(std::min(size, kChunk), '\0');
-    auto p = c.poll_read_some(cx, std::span(reinterpret_cast<std::uint8_t*>(result.data()), result.size()));
+    Session session;
+    auto p = c.poll_read_first(cx, std::span(reinterpret_cast<std::uint8_t*>(result.data()), result.size()), session);
     if (p.ready()) {
         auto got = chunk_result(std::move(p).value());
         if (!got) {
-            if (is_disconnect(got.error())) c.close();
+            c.close_if_disconnected(got.error());
+            f.finished_.set();
             return Result<Bytes>(std::move(got).error());
         }
         result.resize(*got.value());
-        if (result.size() == size) return Result<Bytes>(std::move(result));
+        if (result.size() == size) {
+            f.finished_.set();
+            return Result<Bytes>(std::move(result));
+        }
     } else {
         result.clear();
     }
-    // Not done: the deadlines count from here, one device poll after the
-    // lock was taken; a deadline already passed allows only that poll.
+    // The deadlines count from here, one device poll after the lock was
+    // taken. That poll was the first chunk's, whose deadline is the overall
+    // one: when it found nothing and that has passed, it was the only poll
+    // the chunk may make.
     const ReadTimes times = ReadTimes::of(c.settings());
-    if (result.empty() && times.overall && *times.overall <= poll::Clock::now()) return Result<Bytes>(Bytes());
-    rest.emplace(adopted(core, std::move(*held), read_locked(c, size, std::move(result), times)));
-    return poll::Pending{};
+    if (result.empty() && passed(times.overall)) {
+        f.finished_.set();
+        return Result<Bytes>(Bytes());
+    }
+    f.rest_.emplace(read_rest(core, std::move(*held), session, size, std::move(result), times));
+    return f.rest_->poll(cx);
 }
 
 poll::Poll<Result<Bytes>> ReadFuture::poll(poll::Context& cx) {
-    if (!rest_) {
-        auto p = PortCore::read_first(core_, size_, cx, rest_);
-        if (p.ready()) return p;
-    }
-    return rest_->poll(cx);
+    if (rest_) return rest_->poll(cx);  // a Task: it checks for itself that it is not polled when done
+    finished_.check();
+    return PortCore::read_first(*this, cx);
 }
 
-poll::Task<Result<Bytes>> PortCore::read_until_locked(PortCore& core, Bytes expected,
+poll::Task<Result<Bytes>> PortCore::read_until_locked(PortCore& core, Session session, Bytes expected,
                                                       std::optional<std::size_t> size, bool per_byte_deadline) {
-    const Settings s = core.settings();
-    const auto timeout = timeouts::duration(s.timeout);
-    const auto overall = deadline_after(timeout);
-    const auto inter_byte = timeouts::duration(s.inter_byte_timeout);
+    const ReadTimes times = ReadTimes::of(core.settings());
     Bytes result;
     std::uint8_t byte = 0;
     for (;;) {
         if (size && result.size() >= *size) co_return result;
-        const auto deadline =
-            per_byte_deadline ? deadline_after(timeout) : chunk_deadline(overall, !result.empty(), inter_byte);
-        auto chunk = read_chunk(core, deadline, std::span(&byte, 1));
+        const auto deadline = per_byte_deadline ? deadline_after(times.timeout)
+                                                : chunk_deadline(times.overall, !result.empty(), times.inter_byte);
+        auto chunk = read_chunk(core, session, deadline, std::span(&byte, 1));
         auto got = co_await chunk;
         if (!got) co_return std::move(got).error();
         if (!got.value()) co_return result;
@@ -143,12 +166,12 @@ poll::Task<Result<Bytes>> PortCore::read_until_locked(PortCore& core, Bytes expe
     }
 }
 
-poll::Task<Result<std::vector<Bytes>>> PortCore::readlines_locked(PortCore& core,
+poll::Task<Result<std::vector<Bytes>>> PortCore::readlines_locked(PortCore& core, Session session,
                                                                   std::optional<std::size_t> hint) {
     std::vector<Bytes> lines;
     std::size_t total = 0;
     for (;;) {
-        auto next = read_until_locked(core, "\n", std::nullopt, true);
+        auto next = read_until_locked(core, session, "\n", std::nullopt, true);
         auto line = co_await next;
         if (!line) co_return std::move(line).error();
         if (line.value().empty()) co_return lines;
@@ -164,23 +187,26 @@ ReadFuture PortCore::read(std::shared_ptr<PortCore> core, std::size_t size) {
 
 poll::Task<Result<Bytes>> PortCore::read_until(std::shared_ptr<PortCore> core, Bytes expected,
                                                std::optional<std::size_t> size) {
-    return holding(core, core->read_lock_, read_until_locked(*core, std::move(expected), size, false));
+    return holding(core, core->read_lock_, [&c = *core, expected = std::move(expected), size](Session s) mutable {
+        return read_until_locked(c, s, std::move(expected), size, false);
+    });
 }
 
 poll::Task<Result<Bytes>> PortCore::readline(std::shared_ptr<PortCore> core, std::optional<std::size_t> size) {
-    return holding(core, core->read_lock_, read_until_locked(*core, "\n", size, true));
+    return holding(core, core->read_lock_,
+                   [&c = *core, size](Session s) { return read_until_locked(c, s, "\n", size, true); });
 }
 
 poll::Task<Result<std::vector<Bytes>>> PortCore::readlines(std::shared_ptr<PortCore> core,
                                                            std::optional<std::size_t> hint) {
-    return holding(core, core->read_lock_, readlines_locked(*core, hint));
+    return holding(core, core->read_lock_, [&c = *core, hint](Session s) { return readlines_locked(c, s, hint); });
 }
 
-poll::Task<Result<Bytes>> PortCore::read_available_locked(PortCore& core, std::size_t max) {
+poll::Task<Result<Bytes>> PortCore::read_available_locked(PortCore& core, Session session, std::size_t max) {
     // Left uninitialised: only what the device wrote into it is copied out.
     const std::size_t len = std::max<std::size_t>(max, 1);
     auto buf = std::make_unique_for_overwrite<std::uint8_t[]>(len);
-    auto chunk = read_chunk(core, std::nullopt, std::span(buf.get(), len));
+    auto chunk = read_chunk(core, session, std::nullopt, std::span(buf.get(), len));
     auto got = co_await chunk;
     if (!got) co_return std::move(got).error();
     if (!got.value()) co_return Bytes();
@@ -188,7 +214,8 @@ poll::Task<Result<Bytes>> PortCore::read_available_locked(PortCore& core, std::s
 }
 
 poll::Task<Result<Bytes>> PortCore::read_available(std::shared_ptr<PortCore> core, std::size_t max) {
-    return holding(core, core->read_lock_, read_available_locked(*core, max));
+    return holding(core, core->read_lock_,
+                   [&c = *core, max](Session s) { return read_available_locked(c, s, max); });
 }
 
 }  // namespace marovenda::port

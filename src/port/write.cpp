@@ -19,6 +19,8 @@ std::span<const std::uint8_t> as_span(const Bytes& b) {
     return {reinterpret_cast<const std::uint8_t*>(b.data()), b.size()};
 }
 
+SerialError timed_out() { return SerialError::timeout("Write timeout"); }
+
 }  // namespace
 
 WritePlan PortCore::write_plan(PortCore& core, WriteLimit limit) {
@@ -41,15 +43,17 @@ Result<std::size_t> PortCore::detach_rest(PortCore& core, std::size_t written) {
     return written + detached.value();
 }
 
-poll::Task<Result<std::size_t>> PortCore::write_loop(PortCore& core, std::span<const std::uint8_t> data,
-                                                     WriteLimit limit, std::size_t written,
-                                                     std::optional<WritePlan> plan) {
+poll::Task<Result<std::size_t>> PortCore::write_loop(PortCore& core, Session session,
+                                                     std::span<const std::uint8_t> data, WriteLimit limit,
+                                                     std::size_t written, std::optional<WritePlan> plan) {
     using Mode = WritePlan::Mode;
     if (!plan) plan = write_plan(core, limit);
     const Mode mode = plan->mode;
     auto cancel = core.cancel_write_.notified();  // one waiter for the whole write
+    poll::Proceed proceed;
     while (written < data.size()) {
-        WriteSome device{&core, data.subspan(written)};
+        co_await proceed;  // a device that keeps taking bytes does not hold one poll
+        WriteSome device{&core, session, data.subspan(written)};
         std::optional<Result<std::size_t>> done;
         if (mode == Mode::Zero) {
             poll::PollOnce attempt(device);
@@ -62,7 +66,7 @@ poll::Task<Result<std::size_t>> PortCore::write_loop(PortCore& core, std::span<c
             auto won = co_await race;
             if (won.index() == 1) co_return written;
             auto got = std::get<0>(std::move(won));
-            if (!got) co_return SerialError::timeout("Write timeout");
+            if (!got) co_return timed_out();
             done.emplace(std::move(*got));
         } else if (limit == WriteLimit::None) {
             auto got = co_await device;
@@ -80,65 +84,81 @@ poll::Task<Result<std::size_t>> PortCore::write_loop(PortCore& core, std::span<c
     co_return written;
 }
 
-poll::Task<Result<std::size_t>> PortCore::write_task(std::shared_ptr<PortCore> core, Bytes data, WriteLimit limit) {
+poll::Task<Result<std::size_t>> PortCore::write_whole(std::shared_ptr<PortCore> core, Bytes data,
+                                                      WriteLimit limit) {
     auto lock = core->write_lock_.lock();
     auto held = co_await lock;
     CancelWrite cancel_on_exit(*core);
-    auto body = until_closed(*core, write_loop(*core, as_span(data), limit, 0, std::nullopt));
+    auto body = until_closed(
+        *core, [&](Session s) { return write_loop(*core, s, as_span(data), limit, 0, std::nullopt); });
     auto r = co_await body;
     co_return std::move(r);
 }
 
 poll::Task<Result<std::size_t>> PortCore::write_rest(std::shared_ptr<PortCore> core, poll::AsyncMutex::Guard held,
-                                                     Bytes data, WriteLimit limit, std::size_t written,
-                                                     WritePlan plan) {
-    auto guard = std::move(held);  // released after the device is told, as write_task's
+                                                     Session session, Bytes data, WriteLimit limit,
+                                                     std::size_t written, WritePlan plan) {
+    auto guard = std::move(held);  // released after the device is told, as write_whole's
     CancelWrite cancel_on_exit(*core);
-    auto body = until_closed(*core, write_loop(*core, as_span(data), limit, written, plan));
+    if (auto seam = after_attempt.load(std::memory_order_relaxed)) seam(*core);
+    auto body = until_closed(
+        *core, [&](Session s) { return write_loop(*core, s, as_span(data), limit, written, plan); }, session);
     auto r = co_await body;
     co_return std::move(r);
 }
 
-poll::Poll<Result<std::size_t>> PortCore::write_first(const std::shared_ptr<PortCore>& core, Bytes& data,
-                                                      WriteLimit limit, poll::Context& cx, Rest<std::size_t>& rest) {
+poll::Poll<Result<std::size_t>> PortCore::write_first(WriteFuture& f, poll::Context& cx) {
+    const std::shared_ptr<PortCore>& core = f.core_;
     PortCore& c = *core;
+    Bytes& data = f.data_;
+    const WriteLimit limit = f.limit_;
     // An empty write still fails on a closed port, and a stored cancel is a
     // race with the device: the whole operation runs those.
     const bool cancel_stored = limit == WriteLimit::WriteTimeout && c.cancel_write_.has_permit();
     auto held = !data.empty() && !cancel_stored ? c.write_lock_.try_lock() : std::nullopt;
     if (!held) {
-        rest.emplace(write_task(core, std::move(data), limit));
-        return poll::Pending{};
+        f.rest_.emplace(write_whole(core, std::move(data), limit));
+        return f.rest_->poll(cx);
     }
-    auto p = c.poll_write_ending(cx, as_span(data));
+    Session session;
+    auto p = c.poll_write_first(cx, as_span(data), session);
     std::size_t written = 0;
     if (p.ready()) {
         const Result<std::size_t>& r = p.value();
         if (!r) {
-            if (is_disconnect(r.error())) c.close();
+            c.close_if_disconnected(r.error());
             CancelWrite told(c);  // before the lock is released
+            f.finished_.set();
             return p;
         }
-        if (r.value() == 0 || r.value() == data.size()) return p;  // the device was told
+        if (r.value() == 0 || r.value() == data.size()) {  // the device was told
+            f.finished_.set();
+            return p;
+        }
         written = r.value();
     }
-    // Not done: the plan's deadline counts from here, one device poll after
-    // the lock was taken.
+    // The plan's deadline counts from here, one device poll after the lock
+    // was taken. A write the device could not take at all ends here when
+    // its plan allows no wait: that poll was the only one it may make.
     const WritePlan plan = write_plan(c, limit);
     if (p.pending() && plan.mode == WritePlan::Mode::Zero) {
         CancelWrite told(c);
+        f.finished_.set();
         return detach_rest(c, 0);
     }
-    rest.emplace(write_rest(core, std::move(*held), std::move(data), limit, written, plan));
-    return poll::Pending{};
+    if (p.pending() && plan.mode == WritePlan::Mode::Deadline && passed(plan.deadline)) {
+        CancelWrite told(c);
+        f.finished_.set();
+        return Result<std::size_t>(timed_out());
+    }
+    f.rest_.emplace(write_rest(core, std::move(*held), session, std::move(data), limit, written, plan));
+    return f.rest_->poll(cx);
 }
 
 poll::Poll<Result<std::size_t>> WriteFuture::poll(poll::Context& cx) {
-    if (!rest_) {
-        auto p = PortCore::write_first(core_, data_, limit_, cx, rest_);
-        if (p.ready()) return p;
-    }
-    return rest_->poll(cx);
+    if (rest_) return rest_->poll(cx);  // a Task: it checks for itself that it is not polled when done
+    finished_.check();
+    return PortCore::write_first(*this, cx);
 }
 
 WriteFuture PortCore::write(std::shared_ptr<PortCore> core, Bytes data, WriteLimit limit) {
@@ -164,7 +184,7 @@ poll::Task<Result<void>> PortCore::drain(PortCore& core) {
 }
 
 poll::Task<Result<void>> PortCore::flush(std::shared_ptr<PortCore> core) {
-    return holding(core, core->write_lock_, drain(*core));
+    return holding(core, core->write_lock_, [&c = *core](Session) { return drain(c); });
 }
 
 poll::Task<Result<void>> PortCore::break_locked(PortCore& core, Duration duration) {
@@ -191,7 +211,7 @@ poll::Task<Result<void>> PortCore::break_locked(PortCore& core, Duration duratio
 }
 
 poll::Task<Result<void>> PortCore::send_break(std::shared_ptr<PortCore> core, Duration duration) {
-    return holding(core, core->write_lock_, break_locked(*core, duration));
+    return holding(core, core->write_lock_, [&c = *core, duration](Session) { return break_locked(c, duration); });
 }
 
 }  // namespace marovenda::port

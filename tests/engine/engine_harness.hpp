@@ -89,6 +89,7 @@ public:
     auto block_on(F& f, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
         for (;;) {
             const int seen = waker->count();
+            cx.budget.renew();
             auto p = f.poll(cx);
             if (p.ready()) return std::move(p).value();
             if (!waker->wait_past(seen, limit)) {
@@ -100,6 +101,7 @@ public:
     // Polls once; true when ready.
     template <class F>
     bool step(F& f) {
+        cx.budget.renew();
         return f.poll(cx).ready();
     }
 

@@ -208,5 +208,62 @@ TEST_F(PortCoreState, ACloseBetweenTheOpenTestAndTheFirstPollEndsTheOperation) {
     EXPECT_LT(test::seconds_since(t0), 1.0);
 }
 
+TEST_F(PortCoreState, ACloseAndReopenRightAfterAnAttemptEndTheOperationItGoesOnAs) {
+    // The attempt took part of the operation, then the port was closed and
+    // opened again (for the read, with bytes on the new session) before the
+    // rest of the operation began. The rest must neither read nor write there.
+    static std::shared_ptr<PortCore>* target;
+    target = &core;
+    struct Unset {
+        ~Unset() { PortCore::after_attempt = nullptr; }
+    } unset;
+    PortCore::after_attempt = [](PortCore& c) {
+        c.close();
+        ASSERT_TRUE(c.open().ok());
+        if (!c.read_lock().is_locked()) return;  // the write's own lock is held
+        poll::Context cx;
+        auto w = PortCore::write(*target, "1234567", PortCore::WriteLimit::None);
+        ASSERT_TRUE(w.poll(cx).ready());
+    };
+    open_loop();
+    feed("ooo");
+    auto r = PortCore::read(core, 10);
+    EXPECT_EQ(run(r).error(), SerialError::port_not_open());
+    EXPECT_EQ(core->in_waiting().value(), 7u);
+
+    ASSERT_TRUE(core->reset_input_buffer().ok());
+    feed(std::string(4093, 'x'));
+    auto w = PortCore::write(core, "abcdef", PortCore::WriteLimit::WriteTimeout);  // the attempt writes "abc"
+    EXPECT_EQ(run(w).error(), SerialError::port_not_open());
+    EXPECT_EQ(core->in_waiting().value(), 0u);  // "def" went nowhere
+}
+
+TEST_F(PortCoreState, AnOperationThatAReopenOvertookNeverReachesTheNewDevice) {
+    // The close wakes the operation, but the port is open again, with data
+    // or room, when it is next polled. Whichever side of its race is polled
+    // first, it ends with PortNotOpen and leaves the new device alone.
+    for (int round = 0; round < 20; ++round) {
+        open_loop();
+        feed("ooo");
+        auto r = PortCore::read(core, 10);
+        ASSERT_FALSE(h.step(r));
+        core->close();
+        ASSERT_TRUE(core->open().ok());
+        feed("1234567");
+        EXPECT_EQ(run(r).error(), SerialError::port_not_open()) << round;
+        EXPECT_EQ(core->in_waiting().value(), 7u);
+
+        ASSERT_TRUE(core->reset_input_buffer().ok());
+        feed(std::string(4093, 'x'));
+        auto w = PortCore::write(core, "abcdef", PortCore::WriteLimit::WriteTimeout);
+        ASSERT_FALSE(h.step(w));  // "abc" written, waiting for room
+        core->close();
+        ASSERT_TRUE(core->open().ok());
+        EXPECT_EQ(run(w).error(), SerialError::port_not_open()) << round;
+        EXPECT_EQ(core->in_waiting().value(), 0u);
+        core->close();
+    }
+}
+
 }  // namespace
 }  // namespace marovenda::port

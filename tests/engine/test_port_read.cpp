@@ -4,6 +4,7 @@ namespace marovenda::port {
 namespace {
 
 using namespace std::chrono_literals;
+using test::FakeScript;
 using test::seconds_since;
 using test::timeouts;
 
@@ -63,6 +64,36 @@ TEST_F(PortRead, LargeReadsGoInChunksOf4096) {
     PortCoreAccess::state(*core)->settings.timeout = Seconds::of_float(0.0);
     auto r = PortCore::read(core, 10000);
     EXPECT_EQ(run(r).value(), std::string(1096, 'z'));
+}
+
+TEST_F(PortRead, AReadOfMoreThanAChunkGoesOnAfterAFullFirstChunk) {
+    open_loop();
+    feed(std::string(4096, 'a'));
+    auto r = PortCore::read(core, 5000);
+    EXPECT_FALSE(h.step(r));  // a full chunk is not yet the whole read
+    feed(std::string(904, 'b'));
+    EXPECT_EQ(run(r).value(), std::string(4096, 'a') + std::string(904, 'b'));
+}
+
+TEST_F(PortRead, AReadThatKeepsFindingDataGivesWayAfterItsBudget) {
+    // A byte at a time: a poll reads at most a budget of chunks, wakes its
+    // task and returns, and the next poll goes on where it stopped, with or
+    // without a deadline (once passed, every chunk is one attempt).
+    for (auto timeout : {std::optional<Seconds>(), std::optional(Seconds::of_int(0))}) {
+        open_fake(timeouts(timeout));
+        for (int i = 0; i < 300; ++i) script->push_read(std::string(1, static_cast<char>('a' + i % 26)));
+        auto r = PortCore::read(core, 300);
+        const int woken = h.waker->count();
+        ASSERT_FALSE(h.step(r));
+        EXPECT_GT(h.waker->count(), woken);
+        const auto left = script->with([](FakeScript& s) { return s.reads.size(); });
+        EXPECT_LT(left, 300u);
+        EXPECT_GE(left, 300u - poll::Budget::kPerPoll - 1);
+        const Bytes got = run(r).value();
+        ASSERT_EQ(got.size(), 300u);
+        for (int i = 0; i < 300; ++i) ASSERT_EQ(got[i], 'a' + i % 26) << i;
+        core->close();
+    }
 }
 
 TEST_F(PortRead, AReadTimeoutReturnsThePartialDataAndTheInterByteTimeoutEndsItSooner) {

@@ -94,6 +94,20 @@ TEST_F(PortWrite, CancelWriteEndsABlockedWriteWithItsCount) {
     }
 }
 
+TEST_F(PortWrite, AStoredCancelRacesAWriteTheDeviceCouldTakeAndEndsOneOfThem) {
+    // Room for every byte, so only the race decides: a write that finds the
+    // permit is ended (the coin may first let one or more through, leaving
+    // the permit stored), and the permit ends exactly one write.
+    open_loop();
+    core->cancel_write();
+    int ended = 0;
+    for (int i = 0; i < 40; ++i) {
+        auto w = PortCore::write(core, "x", PortCore::WriteLimit::WriteTimeout);
+        if (run(w).value() == 0) ++ended;
+    }
+    EXPECT_EQ(ended, 1);
+}
+
 TEST_F(PortWrite, AnUnboundedWriteIgnoresTheWriteTimeoutAndCancel) {
     open_fake(timeouts(std::nullopt, Seconds::of_int(0)));
     core->cancel_write();
@@ -262,6 +276,24 @@ TEST_F(PortWrite, CloseOrDropDuringABreakClearsIt) {
     EXPECT_FALSE(run(refused).ok());
     EXPECT_FALSE(core->state().break_condition);
     h.pool.refuse = false;
+}
+
+TEST_F(PortWrite, AWriteTheDeviceKeepsTakingGivesWayAfterItsBudget) {
+    // One byte accepted per device call: a poll makes at most a budget of
+    // them, wakes its task and returns; the next poll goes on in order.
+    open_fake();
+    for (int i = 0; i < 1000; ++i) script->push_write({1, 0});
+    std::string data;
+    for (int i = 0; i < 1000; ++i) data += static_cast<char>('a' + i % 26);
+    auto w = PortCore::write(core, data, PortCore::WriteLimit::None);
+    const int woken = h.waker->count();
+    ASSERT_FALSE(h.step(w));
+    EXPECT_GT(h.waker->count(), woken);
+    const auto first = script->with([](FakeScript& s) { return s.written.size(); });
+    EXPECT_GT(first, 0u);
+    EXPECT_LE(first, poll::Budget::kPerPoll + 1);
+    EXPECT_EQ(run(w).value(), 1000u);
+    EXPECT_EQ(script->with([](FakeScript& s) { return s.written; }), data);
 }
 
 }  // namespace

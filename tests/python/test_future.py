@@ -522,6 +522,21 @@ def test_task_cancellation_frees_the_read_lock_without_eating_a_byte(s):
     assert run(main()) == b"b"
 
 
+@pytest.mark.parametrize("call", [lambda s: s.read_until(b"never sent"), lambda s: s.readline()])
+def test_cancel_returns_at_once_while_data_keeps_coming(call):
+    """A read that finds data at every device call still returns from its poll
+    now and then, so cancel(), which waits for the poll in progress, is quick."""
+    for _ in range(3):
+        s = aio.serial_for_url("loop://")
+        f = call(s)
+        s.write(bytes(32 << 20))
+        time.sleep(0.1)
+        with Timer() as t:
+            assert f.cancel()
+        s.close()  # ends the write, which nothing reads any more
+        assert t.elapsed < 0.1
+
+
 def test_a_settled_bridge_leaves_the_operation_alone(s):
     async def main():
         f = s.read(1)
@@ -763,6 +778,17 @@ def test_frame_of_a_failed_attempt_is_freed_by_the_collector(closed, how):
     assert gc.is_tracked(fut)
     ref = failed_attempt(fut, how)
     del fut
+    gc.collect()
+    assert ref() is None
+
+
+def test_a_cycle_through_the_cached_exception_is_collected(closed):
+    fut = closed.read(1)
+    marker = Marker()
+    marker.fut = fut
+    fut.exception().marker = marker  # fut -> its exception -> marker -> fut
+    ref = weakref.ref(marker)
+    del fut, marker
     gc.collect()
     assert ref() is None
 

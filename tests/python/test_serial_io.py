@@ -5,6 +5,7 @@ import time
 import pytest
 
 import marovenda
+from marovenda import aio
 from helpers import Background, Timer, notes, wait_until
 
 NOT_OPEN = "Attempting to use a port that is not open"
@@ -345,6 +346,73 @@ def test_close_wakes_a_pending_operation(port, call):
     port.timeout = 0
     port.write(b"z")
     assert port.read(5) == b"z"  # the read lock is free again
+
+
+def close_and_open(s):
+    s.close()
+    s.open()
+
+
+def set_port(s):
+    s.port = "loop://"
+
+
+class Started:
+    """A call on its way: a thread for Serial, the future itself for aio.Serial."""
+
+    def __init__(self, s, name, *args):
+        self.fut = self.thread = None
+        if isinstance(s, aio.Serial):
+            self.fut = getattr(s, name)(*args)
+        else:
+            self.thread = Background(getattr(s, name), *args)
+
+    def done(self):
+        return self.fut.done() if self.fut is not None else not self.thread.running
+
+    def result(self):
+        return self.fut.wait(5) if self.fut is not None else self.thread.join()
+
+
+def spin_until(cond):
+    # No sleep: the reopen should land right after the call's first device poll.
+    end = time.monotonic() + 5
+    while not cond():
+        assert time.monotonic() < end
+
+
+@pytest.mark.parametrize("cls", [marovenda.Serial, aio.Serial])
+@pytest.mark.parametrize("reopen", [close_and_open, set_port])
+def test_an_operation_begun_before_a_reopen_never_reaches_the_new_session(cls, reopen):
+    """A read that took bytes, or a write that put some, and then the port is
+    closed and opened again: the call fails, takes nothing from the new session
+    and puts nothing there."""
+    for _ in range(50):
+        s = cls("loop://", write_timeout=0)
+        try:
+            Started(s, "write", b"ooo").result()
+            read = Started(s, "read", 4099)
+            spin_until(lambda: s.in_waiting == 0)  # its first poll took them
+            reopen(s)
+            assert Started(s, "write", b"n" * LOOP_CAPACITY).result() == LOOP_CAPACITY
+            with pytest.raises(marovenda.PortNotOpenError):
+                read.result()
+            assert s.in_waiting == LOOP_CAPACITY
+
+            s.write_timeout = None
+            s.reset_input_buffer()
+            write = Started(s, "write", b"w" * 9000)
+            spin_until(lambda: s.in_waiting == LOOP_CAPACITY)
+            reopen(s)
+            s.timeout = 0
+            got = b""
+            while not write.done():
+                got += Started(s, "read", LOOP_CAPACITY).result()
+            with pytest.raises(marovenda.PortNotOpenError):
+                write.result()
+            assert got + Started(s, "read", LOOP_CAPACITY).result() == b""
+        finally:
+            s.close()
 
 
 def test_reads_on_a_closed_port():
