@@ -111,9 +111,10 @@ private:
 
 // How much one poll may do: a loop that keeps finding work (a read that
 // always finds data, a write the device keeps taking) spends a unit per
-// device call, and once the budget is spent it wakes its own task and
-// returns Pending (Proceed), as a cooperative scheduler's tasks do. 128
-// loopback chunks of 4096 bytes are well under a millisecond.
+// round (a read chunk, a write's device call), and once the budget is spent
+// it wakes its own task and returns Pending (Proceed), as a cooperative
+// scheduler's tasks do. 128 loopback chunks of 4096 bytes are well under a
+// millisecond.
 class Budget {
 public:
     static constexpr unsigned kPerPoll = 128;

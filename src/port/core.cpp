@@ -176,11 +176,14 @@ Result<void> PortCore::open() {
     return {};
 }
 
-void PortCore::close() {
+void PortCore::close() { close_in(std::nullopt); }
+
+void PortCore::close_in(std::optional<Session> session) {
     if (runtime::in_forked_child()) return close_inherited();
     backend::BackendPtr taken;
     {
         std::lock_guard g(backend_m_);
+        if (session && *session != session_) return;  // that session is over already
         taken = std::move(backend_);
         ++session_;
     }

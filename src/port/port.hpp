@@ -14,14 +14,16 @@
 // until_closed around its loop) and a first-poll attempt (ReadFuture,
 // WriteFuture) that ends it with one device poll when it can. The rules both
 // keep each have one home:
-// - a close after the operation began ends it with PortNotOpen: until_closed
+// - a close after the operation began (took its lock; one still waiting for
+//   the lock starts on whatever the port is then) ends it with PortNotOpen:
+//   until_closed
 //   enables its closed waiter, then tests open_session(since): the attempt
 //   hands on the session its device poll saw, so a close and a reopen in
 //   between still end it; and each device poll of the body is made only on
 //   the device of the session it began in (poll_read_some, poll_write_some),
 //   so a body that a close has not yet ended never reads a reopened device;
-// - a disconnected device closes the port before the lock is released:
-//   close_if_disconnected;
+// - a disconnected device closes the port (its own session only) before the
+//   lock is released: close_if_disconnected;
 // - deadlines count from when the lock is held: ReadTimes::of, write_plan;
 // - a deadline already passed allows one device poll and no wait: passed().
 // The attempt may take the lock only when it is free and no cancel permit is
@@ -238,10 +240,13 @@ private:
     // The session of the open port (only when it is since, if given).
     std::optional<Session> open_session(std::optional<Session> since);
     // How every path ends an operation that failed: a device that is gone
-    // closes the port.
-    void close_if_disconnected(const SerialError& e) {
-        if (is_disconnect(e)) close();
+    // closes the port, unless it was closed (and maybe reopened) since the
+    // operation's session began.
+    void close_if_disconnected(const SerialError& e, Session session) {
+        if (is_disconnect(e)) close_in(session);
     }
+    // close(), only while the port is in session, when one is given.
+    void close_in(std::optional<Session> session);
 
     // Chunk result: present n > 0, or absent (deadline, cancel, nothing there).
     static poll::Task<Result<std::optional<std::size_t>>> read_chunk(PortCore& core, Session session,
@@ -401,7 +406,7 @@ auto PortCore::until_closed(PortCore& core, Body make_body, std::optional<Sessio
         if (won.index() == 1) result.emplace(std::get<1>(std::move(won)));
     }
     if (!result) co_return SerialError::port_not_open();
-    if (!result->ok()) core.close_if_disconnected(result->error());
+    if (!result->ok()) core.close_if_disconnected(result->error(), *session);
     co_return std::move(*result);
 }
 

@@ -1,9 +1,10 @@
 // The read family: every read is a sequence of bounded chunks, each racing the
 // device against cancel-read and an optional deadline. A device read happens
 // only inside a poll of the device under the backend lock, so a side that
-// loses a race has taken no bytes. Every chunk spends a unit of its poll's
-// budget first: a read that keeps finding data gives way now and then
-// instead of looping inside one poll.
+// loses a race has taken no bytes. Every chunk of a loop spends a unit of
+// its poll's budget before its deadline is fixed: a read that keeps finding
+// data gives way now and then instead of looping inside one poll, and the
+// time until it is polled again is not taken from that chunk's timeout.
 #include <algorithm>
 #include <memory>
 
@@ -27,7 +28,7 @@ std::optional<poll::Instant> chunk_deadline(std::optional<poll::Instant> overall
 }
 
 // A finished device read: bytes, the disconnect error for none, or its error.
-Result<std::optional<std::size_t>> chunk_result(Result<std::size_t> r) {
+Result<std::optional<std::size_t>> chunk_result(Result<std::size_t>&& r) {
     if (!r) return std::move(r).error();
     if (r.value() == 0) return SerialError::os(std::nullopt, std::string(kDisconnectMessage));
     return std::optional<std::size_t>(r.value());
@@ -38,8 +39,6 @@ Result<std::optional<std::size_t>> chunk_result(Result<std::size_t> r) {
 poll::Task<Result<std::optional<std::size_t>>> PortCore::read_chunk(PortCore& core, Session session,
                                                                     std::optional<poll::Instant> deadline,
                                                                     std::span<std::uint8_t> buf) {
-    poll::Proceed proceed;
-    co_await proceed;
     auto cancel = core.cancel_read_.notified();
     ReadSome device{&core, session, buf};
     if (!deadline) {
@@ -72,7 +71,9 @@ ReadTimes ReadTimes::of(const Settings& s) {
 poll::Task<Result<Bytes>> PortCore::read_locked(PortCore& core, Session session, std::size_t size, Bytes result,
                                                 std::optional<ReadTimes> times) {
     if (!times) times = ReadTimes::of(core.settings());
+    poll::Proceed proceed;
     while (result.size() < size) {
+        co_await proceed;
         // The device reads straight into the result, which is cut back to
         // what came; a small read fits the string's own storage.
         const std::size_t have = result.size();
@@ -117,7 +118,7 @@ poll::Poll<Result<Bytes>> PortCore::read_first(ReadFuture& f, poll::Context& cx)
     if (p.ready()) {
         auto got = chunk_result(std::move(p).value());
         if (!got) {
-            c.close_if_disconnected(got.error());
+            c.close_if_disconnected(got.error(), session);
             f.finished_.set();
             return Result<Bytes>(std::move(got).error());
         }
@@ -153,8 +154,10 @@ poll::Task<Result<Bytes>> PortCore::read_until_locked(PortCore& core, Session se
     const ReadTimes times = ReadTimes::of(core.settings());
     Bytes result;
     std::uint8_t byte = 0;
+    poll::Proceed proceed;
     for (;;) {
         if (size && result.size() >= *size) co_return result;
+        co_await proceed;
         const auto deadline = per_byte_deadline ? deadline_after(times.timeout)
                                                 : chunk_deadline(times.overall, !result.empty(), times.inter_byte);
         auto chunk = read_chunk(core, session, deadline, std::span(&byte, 1));

@@ -126,7 +126,7 @@ poll::Poll<Result<std::size_t>> PortCore::write_first(WriteFuture& f, poll::Cont
     if (p.ready()) {
         const Result<std::size_t>& r = p.value();
         if (!r) {
-            c.close_if_disconnected(r.error());
+            c.close_if_disconnected(r.error(), session);
             CancelWrite told(c);  // before the lock is released
             f.finished_.set();
             return p;

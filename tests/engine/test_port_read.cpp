@@ -96,6 +96,21 @@ TEST_F(PortRead, AReadThatKeepsFindingDataGivesWayAfterItsBudget) {
     }
 }
 
+TEST_F(PortRead, TheTimeUntilAReadIsPolledAgainIsNotTakenFromAChunksTimeout) {
+    // readline gives every byte its own timeout. The poll gives way once it
+    // has read a budget of bytes; its task is polled again only after longer
+    // than the timeout, and the next byte comes soon after that. That byte's
+    // timeout counts from the poll that waits for it, so the line is whole.
+    open_fake(timeouts(Seconds::of_float(0.2)));
+    for (unsigned i = 0; i < poll::Budget::kPerPoll; ++i) script->push_read("x");
+    auto r = PortCore::readline(core, std::nullopt);
+    ASSERT_FALSE(h.step(r));
+    std::this_thread::sleep_for(300ms);
+    auto feeder = feed_later({"\n"}, 50ms);
+    EXPECT_EQ(run(r).value(), std::string(poll::Budget::kPerPoll, 'x') + "\n");
+    feeder.join();
+}
+
 TEST_F(PortRead, AReadTimeoutReturnsThePartialDataAndTheInterByteTimeoutEndsItSooner) {
     open_fake(timeouts(Seconds::of_float(0.3)));
     script->push_read("abc");
