@@ -91,9 +91,13 @@ bool PortCore::is_open() {
     return backend_ != nullptr;
 }
 
+backend::Backend* PortCore::device_locked(std::optional<Session> session) noexcept {
+    return backend_ && (!session || *session == session_) ? backend_.get() : nullptr;
+}
+
 std::optional<Session> PortCore::open_session(std::optional<Session> since) {
     std::lock_guard g(backend_m_);
-    if (!backend_ || (since && *since != session_)) return std::nullopt;
+    if (!device_locked(since)) return std::nullopt;
     return session_;
 }
 
@@ -250,34 +254,44 @@ Result<void> PortCore::reset_output_buffer() {
     return with_backend([](backend::Backend& b) { return b.clear_buffers(false, true); });
 }
 
+poll::Poll<Result<std::size_t>> PortCore::poll_read_locked(poll::Context& cx, std::span<std::uint8_t> buf,
+                                                          Session session) {
+    backend::Backend* device = device_locked(session);
+    if (!device) return Result<std::size_t>(SerialError::port_not_open());
+    return device->poll_read(cx, buf);
+}
+
+poll::Poll<Result<std::size_t>> PortCore::poll_write_locked(poll::Context& cx, std::span<const std::uint8_t> bytes,
+                                                           Session session) {
+    backend::Backend* device = device_locked(session);
+    if (!device) return Result<std::size_t>(SerialError::port_not_open());
+    return device->poll_write(cx, bytes);
+}
+
 poll::Poll<Result<std::size_t>> PortCore::poll_read_some(poll::Context& cx, std::span<std::uint8_t> buf,
                                                         Session session) {
     std::lock_guard g(backend_m_);
-    if (!backend_ || session != session_) return Result<std::size_t>(SerialError::port_not_open());
-    return backend_->poll_read(cx, buf);
+    return poll_read_locked(cx, buf, session);
 }
 
 poll::Poll<Result<std::size_t>> PortCore::poll_write_some(poll::Context& cx, std::span<const std::uint8_t> bytes,
                                                          Session session) {
     std::lock_guard g(backend_m_);
-    if (!backend_ || session != session_) return Result<std::size_t>(SerialError::port_not_open());
-    return backend_->poll_write(cx, bytes);
+    return poll_write_locked(cx, bytes, session);
 }
 
 poll::Poll<Result<std::size_t>> PortCore::poll_read_first(poll::Context& cx, std::span<std::uint8_t> buf,
                                                          Session& seen) {
     std::lock_guard g(backend_m_);
     seen = session_;
-    if (!backend_) return Result<std::size_t>(SerialError::port_not_open());
-    return backend_->poll_read(cx, buf);
+    return poll_read_locked(cx, buf, seen);
 }
 
 poll::Poll<Result<std::size_t>> PortCore::poll_write_first(poll::Context& cx, std::span<const std::uint8_t> bytes,
                                                           Session& seen) {
     std::lock_guard g(backend_m_);
     seen = session_;
-    if (!backend_) return Result<std::size_t>(SerialError::port_not_open());
-    auto p = backend_->poll_write(cx, bytes);
+    auto p = poll_write_locked(cx, bytes, seen);
     if (p.ready() && p.value() && (p.value().value() == 0 || p.value().value() == bytes.size()))
         (void)backend_->cancel_write();
     return p;

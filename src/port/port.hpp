@@ -239,6 +239,13 @@ private:
                                                      Session& seen);
     // The session of the open port (only when it is since, if given).
     std::optional<Session> open_session(std::optional<Session> since);
+    // With the backend lock held: the device, when the port is open (in
+    // session, if given); the one home of that test.
+    backend::Backend* device_locked(std::optional<Session> session) noexcept;
+    poll::Poll<Result<std::size_t>> poll_read_locked(poll::Context& cx, std::span<std::uint8_t> buf,
+                                                     Session session);
+    poll::Poll<Result<std::size_t>> poll_write_locked(poll::Context& cx, std::span<const std::uint8_t> bytes,
+                                                      Session session);
     // How every path ends an operation that failed: a device that is gone
     // closes the port, unless it was closed (and maybe reopened) since the
     // operation's session began.

@@ -141,15 +141,11 @@ poll::Poll<Result<std::size_t>> PortCore::write_first(WriteFuture& f, poll::Cont
     // was taken. A write the device could not take at all ends here when
     // its plan allows no wait: that poll was the only one it may make.
     const WritePlan plan = write_plan(c, limit);
-    if (p.pending() && plan.mode == WritePlan::Mode::Zero) {
+    const bool zero = plan.mode == WritePlan::Mode::Zero;
+    if (p.pending() && (zero || (plan.mode == WritePlan::Mode::Deadline && passed(plan.deadline)))) {
         CancelWrite told(c);
         f.finished_.set();
-        return detach_rest(c, 0);
-    }
-    if (p.pending() && plan.mode == WritePlan::Mode::Deadline && passed(plan.deadline)) {
-        CancelWrite told(c);
-        f.finished_.set();
-        return Result<std::size_t>(timed_out());
+        return zero ? detach_rest(c, 0) : Result<std::size_t>(timed_out());
     }
     f.rest_.emplace(write_rest(core, std::move(*held), session, std::move(data), limit, written, plan));
     return f.rest_->poll(cx);
