@@ -1,5 +1,6 @@
 #include "poll/notify.hpp"
 
+#include <cassert>
 #include <utility>
 
 namespace marovenda::poll {
@@ -28,6 +29,14 @@ void Notify::Notified::register_locked() {
 void Notify::Notified::enable() {
     std::lock_guard g(n_->m_);
     if (state_ == State::Init) register_locked();
+}
+
+void Notify::Notified::rearm() {
+    std::lock_guard g(n_->m_);
+    assert(state_ == State::Done);  // observed, so nothing is left to pass on
+    node_.got = Got::Nothing;
+    node_.waker = Waker();
+    register_locked();
 }
 
 Poll<void> Notify::Notified::poll(Context& cx) {

@@ -4,6 +4,11 @@
 // A waiter registers at its first poll, or earlier through enable(). A waiter
 // that is destroyed after notify_one chose it, but before it observed that,
 // passes the notification on (to the next waiter, or as the stored permit).
+//
+// A wake means "look", not "it happened": a waiter whose condition is
+// guarded elsewhere tests it after the wake, and rearms when it does not
+// hold (registered again before that test, so no later notification is
+// missed).
 #pragma once
 
 #include <atomic>
@@ -38,6 +43,8 @@ public:
         ~Notified();
         // Registers now, so that notifications from here on reach this waiter.
         void enable();
+        // After a poll returned Ready: waits again, registered at once.
+        void rearm();
         Poll<void> poll(Context& cx);
 
     private:

@@ -96,9 +96,22 @@ backend::Backend* PortCore::device_locked(std::optional<Session> session) noexce
 }
 
 std::optional<Session> PortCore::open_session(std::optional<Session> since) {
-    std::lock_guard g(backend_m_);
-    if (!device_locked(since)) return std::nullopt;
-    return session_;
+    std::optional<Session> session;
+    {
+        std::lock_guard g(backend_m_);
+        if (device_locked(since)) session = session_;
+    }
+    if (auto seam = after_open_test.load(std::memory_order_relaxed)) seam(*this);
+    return session;
+}
+
+poll::Poll<void> PortCore::ClosedIn::poll(poll::Context& cx) {
+    // Each round needs a close after the last rearm, so this ends.
+    while (waiter_.poll(cx).ready()) {
+        waiter_.rearm();  // before the test: a close after it still wakes this
+        if (!core_.open_session(session_)) return poll::ready();
+    }
+    return poll::Pending{};
 }
 
 std::optional<std::string> PortCore::port() {
@@ -191,6 +204,7 @@ void PortCore::close_in(std::optional<Session> session) {
         taken = std::move(backend_);
         ++session_;
     }
+    if (auto seam = before_close_wakes.load(std::memory_order_relaxed)) seam(*this);
     closed_.notify_waiters();
     taken.reset();  // closes the device, outside the lock
 }
@@ -224,6 +238,28 @@ Result<void> PortCore::set_break_condition(bool level) {
     std::lock_guard g(backend_m_);
     if (backend_) return backend_->set_break_state(level);
     return {};
+}
+
+Result<void> PortCore::set_break_in(Session session) {
+    std::lock_guard b(backend_m_);
+    backend::Backend* device = device_locked(session);
+    if (!device) return SerialError::port_not_open();
+    {
+        std::lock_guard s(state_m_);
+        state_.break_condition = true;
+    }
+    return device->set_break_state(true);
+}
+
+Result<void> PortCore::clear_break_in(Session session) {
+    std::lock_guard b(backend_m_);
+    backend::Backend* device = device_locked(session);
+    if (device || !backend_) {
+        std::lock_guard s(state_m_);
+        state_.break_condition = false;
+    }
+    if (!device) return SerialError::port_not_open();
+    return device->set_break_state(false);
 }
 
 Result<std::optional<std::int32_t>> PortCore::fileno() {
@@ -298,11 +334,11 @@ poll::Poll<Result<std::size_t>> PortCore::poll_write_first(poll::Context& cx, st
 }
 
 CancelWrite::~CancelWrite() {
-    (void)core_->with_backend([](backend::Backend& b) { return b.cancel_write(); });
+    (void)core_->with_backend_in(session_, [](backend::Backend& b) { return b.cancel_write(); });
 }
 
 BreakGuard::~BreakGuard() {
-    if (core_) (void)core_->set_break_condition(false);
+    if (core_) (void)core_->clear_break_in(session_);
 }
 
 }  // namespace marovenda::port

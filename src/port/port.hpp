@@ -19,9 +19,15 @@
 //   until_closed
 //   enables its closed waiter, then tests open_session(since): the attempt
 //   hands on the session its device poll saw, so a close and a reopen in
-//   between still end it; and each device poll of the body is made only on
-//   the device of the session it began in (poll_read_some, poll_write_some),
-//   so a body that a close has not yet ended never reads a reopened device;
+//   between still end it; and every device call of the body is made only on
+//   the device of the session it began in (device_locked: the reads' and
+//   writes' polls, a write's end, a drain's handle, a break's set and
+//   clear), so a body that a close has not yet ended never reaches a
+//   reopened device;
+// - a close ends only the operations of the session it closed: the closed
+//   waiter is woken after the backend lock is released, when an operation
+//   of the next session may have registered, so its wake is tested against
+//   the operation's session (ClosedIn);
 // - a disconnected device closes the port (its own session only) before the
 //   lock is released: close_if_disconnected;
 // - deadlines count from when the lock is held: ReadTimes::of, write_plan;
@@ -126,9 +132,7 @@ public:
     // f applied to the present backend under the backend lock; f returns a Result.
     template <class F>
     auto with_backend(F&& f) -> decltype(f(std::declval<backend::Backend&>())) {
-        std::lock_guard g(backend_m_);
-        if (!backend_) return SerialError::port_not_open();
-        return f(*backend_);
+        return with_backend_in(std::nullopt, std::forward<F>(f));
     }
 
     Result<std::optional<std::int32_t>> fileno();
@@ -213,6 +217,8 @@ public:
 private:
     friend ReadFuture;
     friend WriteFuture;
+    friend class CancelWrite;
+    friend class BreakGuard;
     // The single-poll attempts of f: the operation's result, or, when the
     // attempt cannot finish it, what the task that goes on with it (holding
     // the lock when the attempt took it), set as f's rest, returns at its
@@ -254,6 +260,22 @@ private:
     }
     // close(), only while the port is in session, when one is given.
     void close_in(std::optional<Session> session);
+    // with_backend, on the device of session only (when given).
+    template <class F>
+    auto with_backend_in(std::optional<Session> session, F&& f) -> decltype(f(std::declval<backend::Backend&>())) {
+        std::lock_guard g(backend_m_);
+        backend::Backend* device = device_locked(session);
+        if (!device) return SerialError::port_not_open();
+        return f(*device);
+    }
+    // A break's set and clear, on the device of its session. Setting stores
+    // the level first. Clearing stores false and clears the device while the
+    // port is in session; on a closed port it only stores false; on a port
+    // opened again since, whose level is its new user's, it does nothing.
+    // Both fail with PortNotOpen outside the session.
+    Result<void> set_break_in(Session session);
+    Result<void> clear_break_in(Session session);
+    class ClosedIn;
 
     // Chunk result: present n > 0, or absent (deadline, cancel, nothing there).
     static poll::Task<Result<std::optional<std::size_t>>> read_chunk(PortCore& core, Session session,
@@ -275,7 +297,7 @@ private:
     static WritePlan write_plan(PortCore& core, WriteLimit limit);
     // A zero-timeout write whose attempt found the device full: what the
     // device keeps of it counts as written.
-    static Result<std::size_t> detach_rest(PortCore& core, std::size_t written);
+    static Result<std::size_t> detach_rest(PortCore& core, Session session, std::size_t written);
     // What a write's attempt hands on, as a read's does: the whole write, or
     // the rest of it from written on.
     static poll::Task<Result<std::size_t>> write_whole(std::shared_ptr<PortCore> core, Bytes data,
@@ -283,8 +305,8 @@ private:
     static poll::Task<Result<std::size_t>> write_rest(std::shared_ptr<PortCore> core, poll::AsyncMutex::Guard held,
                                                       Session session, Bytes data, WriteLimit limit,
                                                       std::size_t written, WritePlan plan);
-    static poll::Task<Result<void>> drain(PortCore& core);
-    static poll::Task<Result<void>> break_locked(PortCore& core, Duration duration);
+    static poll::Task<Result<void>> drain(PortCore& core, Session session);
+    static poll::Task<Result<void>> break_locked(PortCore& core, Session session, Duration duration);
 
     void close_inherited();
     // With the backend lock held: reconfigures an open device when a line
@@ -295,12 +317,15 @@ private:
     friend struct PortCoreAccess;
 
 public:
-    // For tests: called between an operation's open test and its first poll,
-    // the moment where a close must still end the operation; and between an
-    // attempt's device poll and the open test of the operation it goes on
-    // as, where a close and a reopen must still end it.
+    // For tests: called right after every open test of an operation, the
+    // moment where a close must still end it; between an attempt's device
+    // poll and the open test of the operation it goes on as, where a close
+    // and a reopen must still end it; and in close(), between the end of the
+    // session and the wake of its waiters, where the next session may have
+    // begun.
     static inline std::atomic<void (*)(PortCore&)> after_open_test{nullptr};
     static inline std::atomic<void (*)(PortCore&)> after_attempt{nullptr};
+    static inline std::atomic<void (*)(PortCore&)> before_close_wakes{nullptr};
 
     // Held across fork() so that no port lock is inherited locked.
     void lock_for_fork();
@@ -323,22 +348,25 @@ private:
 // The operations below take their core by reference: the outermost task of
 // an operation (holding, write) keeps it alive for all that it runs.
 
-// Whatever way a write ends, tell the device (if one is present) that it did.
+// Whatever way a write ends, tell the device of its session (if the port is
+// still in it) that it did.
 class CancelWrite {
 public:
-    explicit CancelWrite(PortCore& core) noexcept : core_(&core) {}
+    CancelWrite(PortCore& core, Session session) noexcept : core_(&core), session_(session) {}
     CancelWrite(const CancelWrite&) = delete;
     CancelWrite& operator=(const CancelWrite&) = delete;
     ~CancelWrite();
 
 private:
     PortCore* core_;
+    Session session_;
 };
 
-// Clears the break when a break ends early; disarmed by a normal end.
+// Clears the break of a session when its break ends early; disarmed by a
+// normal end.
 class BreakGuard {
 public:
-    explicit BreakGuard(PortCore& core) noexcept : core_(&core) {}
+    BreakGuard(PortCore& core, Session session) noexcept : core_(&core), session_(session) {}
     BreakGuard(const BreakGuard&) = delete;
     BreakGuard& operator=(const BreakGuard&) = delete;
     ~BreakGuard();
@@ -346,6 +374,22 @@ public:
 
 private:
     PortCore* core_;
+    Session session_;
+};
+
+// The closed side of an operation's race in until_closed: ready once the
+// port has left the operation's session. A wake from the close of an
+// earlier session rearms the waiter.
+class PortCore::ClosedIn {
+public:
+    ClosedIn(PortCore& core, poll::Notify::Notified& waiter, Session session) noexcept
+        : core_(core), waiter_(waiter), session_(session) {}
+    poll::Poll<void> poll(poll::Context& cx);
+
+private:
+    PortCore& core_;
+    poll::Notify::Notified& waiter_;
+    Session session_;
 };
 
 // One device poll as a pollable, for the read and write loops.
@@ -400,13 +444,13 @@ auto PortCore::until_closed(PortCore& core, Body make_body, std::optional<Sessio
     // Enabled before the test: notify_waiters stores nothing, so a close
     // racing with this start must find the waiter already registered. A
     // close before it, after the attempt's device poll, shows in the session.
-    auto closed = core.closed_.notified();
-    closed.enable();
+    auto waiter = core.closed_.notified();
+    waiter.enable();
     const auto session = core.open_session(since);
     if (!session) co_return SerialError::port_not_open();
-    if (auto seam = after_open_test.load(std::memory_order_relaxed)) seam(core);
     std::optional<typename BodyTask<Body>::value_type> result;
     {
+        ClosedIn closed(core, waiter, *session);
         auto body = make_body(*session);  // dropped at the end of this scope, where it stands
         poll::Select race(closed, body);
         auto won = co_await race;

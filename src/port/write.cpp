@@ -37,8 +37,9 @@ WritePlan PortCore::write_plan(PortCore& core, WriteLimit limit) {
     return plan;
 }
 
-Result<std::size_t> PortCore::detach_rest(PortCore& core, std::size_t written) {
-    auto detached = core.with_backend([](backend::Backend& b) { return Result<std::size_t>(b.detach_write()); });
+Result<std::size_t> PortCore::detach_rest(PortCore& core, Session session, std::size_t written) {
+    auto detached =
+        core.with_backend_in(session, [](backend::Backend& b) { return Result<std::size_t>(b.detach_write()); });
     if (!detached) return std::move(detached).error();
     return written + detached.value();
 }
@@ -47,6 +48,7 @@ poll::Task<Result<std::size_t>> PortCore::write_loop(PortCore& core, Session ses
                                                      std::span<const std::uint8_t> data, WriteLimit limit,
                                                      std::size_t written, std::optional<WritePlan> plan) {
     using Mode = WritePlan::Mode;
+    CancelWrite cancel_on_exit(core, session);  // runs before the lock is released
     if (!plan) plan = write_plan(core, limit);
     const Mode mode = plan->mode;
     auto cancel = core.cancel_write_.notified();  // one waiter for the whole write
@@ -58,7 +60,7 @@ poll::Task<Result<std::size_t>> PortCore::write_loop(PortCore& core, Session ses
         if (mode == Mode::Zero) {
             poll::PollOnce attempt(device);
             auto got = co_await attempt;
-            if (!got) co_return detach_rest(core, written);
+            if (!got) co_return detach_rest(core, session, written);
             done.emplace(std::move(*got));
         } else if (mode == Mode::Deadline) {
             poll::Timeout bounded(device, plan->deadline);
@@ -88,7 +90,6 @@ poll::Task<Result<std::size_t>> PortCore::write_whole(std::shared_ptr<PortCore> 
                                                       WriteLimit limit) {
     auto lock = core->write_lock_.lock();
     auto held = co_await lock;
-    CancelWrite cancel_on_exit(*core);
     auto body = until_closed(
         *core, [&](Session s) { return write_loop(*core, s, as_span(data), limit, 0, std::nullopt); });
     auto r = co_await body;
@@ -98,8 +99,7 @@ poll::Task<Result<std::size_t>> PortCore::write_whole(std::shared_ptr<PortCore> 
 poll::Task<Result<std::size_t>> PortCore::write_rest(std::shared_ptr<PortCore> core, poll::AsyncMutex::Guard held,
                                                      Session session, Bytes data, WriteLimit limit,
                                                      std::size_t written, WritePlan plan) {
-    auto guard = std::move(held);  // released after the device is told, as write_whole's
-    CancelWrite cancel_on_exit(*core);
+    auto guard = std::move(held);  // released after the body, as write_whole's
     if (auto seam = after_attempt.load(std::memory_order_relaxed)) seam(*core);
     auto body = until_closed(
         *core, [&](Session s) { return write_loop(*core, s, as_span(data), limit, written, plan); }, session);
@@ -127,7 +127,7 @@ poll::Poll<Result<std::size_t>> PortCore::write_first(WriteFuture& f, poll::Cont
         const Result<std::size_t>& r = p.value();
         if (!r) {
             c.close_if_disconnected(r.error(), session);
-            CancelWrite told(c);  // before the lock is released
+            CancelWrite told(c, session);  // before the lock is released
             f.finished_.set();
             return p;
         }
@@ -143,9 +143,9 @@ poll::Poll<Result<std::size_t>> PortCore::write_first(WriteFuture& f, poll::Cont
     const WritePlan plan = write_plan(c, limit);
     const bool zero = plan.mode == WritePlan::Mode::Zero;
     if (p.pending() && (zero || (plan.mode == WritePlan::Mode::Deadline && passed(plan.deadline)))) {
-        CancelWrite told(c);
+        CancelWrite told(c, session);
         f.finished_.set();
-        return zero ? detach_rest(c, 0) : Result<std::size_t>(timed_out());
+        return zero ? detach_rest(c, session, 0) : Result<std::size_t>(timed_out());
     }
     f.rest_.emplace(write_rest(core, std::move(*held), session, std::move(data), limit, written, plan));
     return f.rest_->poll(cx);
@@ -161,8 +161,8 @@ WriteFuture PortCore::write(std::shared_ptr<PortCore> core, Bytes data, WriteLim
     return WriteFuture(std::move(core), std::move(data), limit);
 }
 
-poll::Task<Result<void>> PortCore::drain(PortCore& core) {
-    auto handle = core.with_backend([](backend::Backend& b) { return b.drain_handle(); });
+poll::Task<Result<void>> PortCore::drain(PortCore& core, Session session) {
+    auto handle = core.with_backend_in(session, [](backend::Backend& b) { return b.drain_handle(); });
     if (!handle) co_return std::move(handle).error();
     if (!handle.value().fd()) co_return Result<void>();
     // The job alone owns the descriptor: it is closed after tcdrain, or with
@@ -180,12 +180,12 @@ poll::Task<Result<void>> PortCore::drain(PortCore& core) {
 }
 
 poll::Task<Result<void>> PortCore::flush(std::shared_ptr<PortCore> core) {
-    return holding(core, core->write_lock_, [&c = *core](Session) { return drain(c); });
+    return holding(core, core->write_lock_, [&c = *core](Session s) { return drain(c, s); });
 }
 
-poll::Task<Result<void>> PortCore::break_locked(PortCore& core, Duration duration) {
-    if (auto on = core.set_break_condition(true); !on) co_return std::move(on);
-    BreakGuard guard(core);
+poll::Task<Result<void>> PortCore::break_locked(PortCore& core, Session session, Duration duration) {
+    if (auto on = core.set_break_in(session); !on) co_return std::move(on);
+    BreakGuard guard(core, session);
     const auto start = poll::Clock::now();
     const Duration first = saturating_sub(duration, Duration::from_millis(5));
     if (!first.is_zero()) {
@@ -203,11 +203,12 @@ poll::Task<Result<void>> PortCore::break_locked(PortCore& core, Duration duratio
     auto slept = co_await tail;
     if (!slept) co_return std::move(slept);  // the guard clears the break
     guard.disarm();
-    co_return core.set_break_condition(false);
+    co_return core.clear_break_in(session);
 }
 
 poll::Task<Result<void>> PortCore::send_break(std::shared_ptr<PortCore> core, Duration duration) {
-    return holding(core, core->write_lock_, [&c = *core, duration](Session) { return break_locked(c, duration); });
+    return holding(core, core->write_lock_,
+                   [&c = *core, duration](Session s) { return break_locked(c, s, duration); });
 }
 
 }  // namespace marovenda::port

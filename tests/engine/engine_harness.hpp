@@ -44,15 +44,29 @@ private:
     int count_ = 0;
 };
 
-// One thread per job; joined at destruction.
+// One thread per job; joined at destruction. After hold(), jobs wait until
+// release() starts them (or are dropped unrun with the pool).
 class ThreadPool final : public poll::BlockingExecutor {
 public:
     bool execute(std::function<void()> job) noexcept override {
         std::lock_guard g(m_);
         if (refuse) return false;
         ++jobs;
-        threads_.emplace_back(std::move(job));
+        if (hold_)
+            held_.push_back(std::move(job));
+        else
+            threads_.emplace_back(std::move(job));
         return true;
+    }
+    void hold() {
+        std::lock_guard g(m_);
+        hold_ = true;
+    }
+    void release() {
+        std::lock_guard g(m_);
+        hold_ = false;
+        for (auto& job : held_) threads_.emplace_back(std::move(job));
+        held_.clear();
     }
     ~ThreadPool() override {
         std::vector<std::thread> ts;
@@ -67,6 +81,8 @@ public:
 
 private:
     std::mutex m_;
+    bool hold_ = false;
+    std::vector<std::function<void()>> held_;
     std::vector<std::thread> threads_;
 };
 

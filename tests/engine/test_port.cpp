@@ -1,3 +1,7 @@
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 #include "port_fixture.hpp"
 
 namespace marovenda::port {
@@ -196,16 +200,27 @@ TEST_F(PortCoreState, ACloseRacingWithTheStartOfAnOperationIsNeverMissed) {
 }
 
 TEST_F(PortCoreState, ACloseBetweenTheOpenTestAndTheFirstPollEndsTheOperation) {
-    // A break never touches the device while it waits, so only the close
-    // waiter can end it; the close lands where no poll has registered yet.
-    open_fake();
+    // The close lands where no poll has registered yet. A body that touches
+    // no device while it waits can only be ended by the close waiter; a
+    // break touches the device of its session once, then waits.
+    struct Unset {
+        ~Unset() { PortCore::after_open_test = nullptr; }
+    } unset;
     PortCore::after_open_test = [](PortCore& c) { c.close(); };
+    auto waits = [](Session) -> poll::Task<Result<void>> {
+        poll::Sleep sleep(poll::Clock::now() + std::chrono::seconds(3));
+        co_await sleep;
+        co_return Result<void>();
+    };
+    open_fake();
+    auto body = PortCore::until_closed(*core, waits);
+    open_fake();
     auto brk = PortCore::send_break(core, Duration::from_millis(3000));
     const auto t0 = std::chrono::steady_clock::now();
-    auto got = run(brk);
-    PortCore::after_open_test = nullptr;
-    EXPECT_EQ(got.error(), SerialError::port_not_open());
+    EXPECT_EQ(run(body).error(), SerialError::port_not_open());
+    EXPECT_EQ(run(brk).error(), SerialError::port_not_open());
     EXPECT_LT(test::seconds_since(t0), 1.0);
+    EXPECT_TRUE(script->with([](FakeScript& s) { return s.breaks.empty(); }));
 }
 
 TEST_F(PortCoreState, ACloseAndReopenRightAfterAnAttemptEndTheOperationItGoesOnAs) {
@@ -263,6 +278,84 @@ TEST_F(PortCoreState, AnOperationThatAReopenOvertookNeverReachesTheNewDevice) {
         EXPECT_EQ(core->in_waiting().value(), 0u);
         core->close();
     }
+}
+
+TEST_F(PortCoreState, ACloseEndsOnlyTheOperationsOfTheSessionItClosed) {
+    // close() wakes its waiters after it let go of the backend lock. Held
+    // there, it finds the port open again with an operation of the new
+    // session waiting, whose wake it must not end.
+    struct Gate {
+        std::mutex m;
+        std::condition_variable cv;
+        bool reached = false, go = false;
+    };
+    static Gate* gate;
+    Gate g;
+    gate = &g;
+    struct Unset {
+        ~Unset() { PortCore::before_close_wakes = nullptr; }
+    } unset;
+    PortCore::before_close_wakes = [](PortCore&) {
+        std::unique_lock l(gate->m);
+        gate->reached = true;
+        gate->cv.notify_all();
+        gate->cv.wait(l, [] { return gate->go; });
+    };
+    auto close_held = [&](auto start_new_session) {
+        {
+            std::lock_guard l(g.m);
+            g.reached = g.go = false;
+        }
+        std::thread closer([&] { core->close(); });
+        {
+            std::unique_lock l(g.m);
+            g.cv.wait(l, [&] { return g.reached; });
+        }
+        ASSERT_TRUE(core->open().ok());
+        start_new_session();
+        {
+            std::lock_guard l(g.m);
+            g.go = true;
+        }
+        g.cv.notify_all();
+        closer.join();
+    };
+
+    open_loop(test::timeouts(Seconds::of_float(0.2)));
+    auto r = PortCore::read(core, 5);
+    close_held([&] { EXPECT_FALSE(h.step(r)); });
+    feed("ab");
+    EXPECT_EQ(run(r).value(), "ab");
+
+    auto w = PortCore::write(core, "yz", PortCore::WriteLimit::WriteTimeout);
+    close_held([&] {
+        feed(std::string(4096, 'x'));  // the new device is full
+        EXPECT_FALSE(h.step(w));
+    });
+    auto drained = PortCore::read(core, 4096);
+    EXPECT_EQ(run(drained).value().size(), 4096u);
+    EXPECT_EQ(run(w).value(), 2u);
+}
+
+TEST_F(PortCoreState, AnOperationQueuedForItsLockWhileThePortReopensStartsOnTheNewSession) {
+    // It begins when it holds its lock: the reopened port is the one it uses.
+    open_loop();
+    auto first_read = PortCore::read(core, 1);
+    auto queued_read = PortCore::read(core, 2);
+    ASSERT_FALSE(h.step(first_read));
+    ASSERT_FALSE(h.step(queued_read));
+    feed(std::string(4096, 'x'));
+    auto first_write = PortCore::write(core, "a", PortCore::WriteLimit::WriteTimeout);
+    auto queued_write = PortCore::write(core, "bc", PortCore::WriteLimit::WriteTimeout);
+    ASSERT_FALSE(h.step(first_write));
+    ASSERT_FALSE(h.step(queued_write));
+
+    core->close();
+    ASSERT_TRUE(core->open().ok());
+    EXPECT_EQ(run(first_write).error(), SerialError::port_not_open());
+    EXPECT_EQ(run(queued_write).value(), 2u);
+    EXPECT_EQ(run(first_read).error(), SerialError::port_not_open());
+    EXPECT_EQ(run(queued_read).value(), "bc");
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 #include <fcntl.h>
+#include <cerrno>
 #include <stdlib.h>
 #include <unistd.h>
+
+#include <atomic>
 
 #include "port_fixture.hpp"
 
@@ -276,6 +279,80 @@ TEST_F(PortWrite, CloseOrDropDuringABreakClearsIt) {
     EXPECT_FALSE(run(refused).ok());
     EXPECT_FALSE(core->state().break_condition);
     h.pool.refuse = false;
+}
+
+TEST_F(PortWrite, ABreakOrADrainBegunBeforeAReopenNeverReachesTheNewDevice) {
+    // The port is closed and opened again on a new device right after the
+    // operation's open test. Whichever side of its race is polled first, it
+    // ends with PortNotOpen and leaves the new device and its level alone.
+    static std::shared_ptr<FakeScript> next;
+    static std::atomic<bool> armed;
+    struct Unset {
+        ~Unset() { PortCore::after_open_test = nullptr; }
+    } unset;
+    PortCore::after_open_test = [](PortCore& c) {
+        if (!armed.exchange(false)) return;
+        c.close();
+        *PortCoreAccess::backend(c) = std::make_unique<test::FakeDevice>(next);
+    };
+    for (int round = 0; round < 20; ++round) {
+        open_fake();
+        next = std::make_shared<FakeScript>();
+        armed = true;
+        auto b = PortCore::send_break(core, Duration::from_millis(1));
+        EXPECT_EQ(run(b).error(), SerialError::port_not_open()) << round;
+        armed = true;
+        auto f = PortCore::flush(core);  // the new device would drain at once
+        EXPECT_EQ(run(f).error(), SerialError::port_not_open()) << round;
+        EXPECT_TRUE(next->with([](FakeScript& s) { return s.breaks.empty(); })) << round;
+        EXPECT_FALSE(core->state().break_condition) << round;
+        core->close();
+    }
+    next.reset();
+}
+
+TEST_F(PortWrite, TheGuardOfABreakFromAnEndedSessionLeavesTheNextSessionsBreakAlone) {
+    open_fake();
+    auto b = PortCore::send_break(core, Duration::max());
+    ASSERT_FALSE(h.step(b));
+    core->close();
+    auto fresh = std::make_shared<FakeScript>();
+    *PortCoreAccess::backend(*core) = std::make_unique<test::FakeDevice>(fresh);  // opened again
+    ASSERT_TRUE(core->set_break_condition(true).ok());  // its user's own break
+    EXPECT_EQ(run(b).error(), SerialError::port_not_open());
+    EXPECT_TRUE(core->state().break_condition);
+    EXPECT_EQ(fresh->with([](FakeScript& s) { return s.breaks; }), std::vector<bool>{true});
+}
+
+TEST_F(PortWrite, ADisconnectSeenAfterACloseAndReopenLeavesTheNewSessionOpen) {
+    // The drain of the first session fails with EIO (its pty's other side is
+    // gone) only once the port was closed and opened again: the failure
+    // closes nothing. Whichever side of the race wins, the port stays open.
+    const int master = open_pty();
+    ASSERT_GE(master, 0);
+    const int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+    ASSERT_GE(slave, 0);
+    ::close(master);
+    script->with([&](FakeScript& s) { return s.drain_fd = slave; });
+    int eio = 0;
+    for (int round = 0; round < 20; ++round) {
+        open_fake();
+        h.pool.hold();
+        auto f = PortCore::flush(core);
+        ASSERT_FALSE(h.step(f));
+        core->close();
+        open_fake();
+        const int woken = h.waker->count();
+        h.pool.release();
+        ASSERT_TRUE(h.waker->wait_past(woken, 5s));  // the drain has ended too
+        auto r = run(f);
+        ASSERT_FALSE(r.ok());
+        eio += r.error() == SerialError::from_errno(EIO);
+        EXPECT_TRUE(core->is_open()) << round;
+        core->close();
+    }
+    EXPECT_GT(eio, 0);  // the drain's own error won some rounds
+    ::close(slave);
 }
 
 TEST_F(PortWrite, AWriteTheDeviceKeepsTakingGivesWayAfterItsBudget) {
