@@ -1,6 +1,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <cstring>
+#include <set>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -44,6 +46,35 @@ TEST(FramePool, UnderAddressSanitizerAKeptFrameIsPoisonedUntilHandedOutAgain) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(static_cast<volatile char*>(p)[8] = 1, "use-after-poison");
 #endif
+}
+
+TEST(FramePool, BlocksFreedBeyondWhatAClassKeepsAreNeverHandedOutTwice) {
+    // Two neighbouring classes each get more blocks back than a class keeps
+    // (16), the lower first, and as many are taken again: every live block is
+    // its own. On a new thread, whose pool starts empty.
+    std::thread([] {
+        constexpr std::size_t kSizes[] = {200, 260};
+        constexpr int kEach = 24;
+        std::vector<void*> freed;
+        for (std::size_t size : kSizes)
+            for (int i = 0; i < kEach; ++i) freed.push_back(frame_alloc(size));
+        for (std::size_t i = 0; i < freed.size(); ++i) frame_free(freed[i], kSizes[i / kEach]);
+        struct Live {
+            unsigned char* p;
+            std::size_t size;
+        };
+        std::vector<Live> live;
+        for (std::size_t size : kSizes)
+            for (int i = 0; i < kEach; ++i) live.push_back({static_cast<unsigned char*>(frame_alloc(size)), size});
+        std::set<void*> distinct;
+        for (const Live& b : live) distinct.insert(b.p);
+        EXPECT_EQ(distinct.size(), live.size());
+        for (std::size_t i = 0; i < live.size(); ++i) std::memset(live[i].p, int(i + 1), live[i].size);
+        for (std::size_t i = 0; i < live.size(); ++i)
+            for (std::size_t j = 0; j < live[i].size; ++j)
+                ASSERT_EQ(live[i].p[j], i + 1) << "block " << i << " was overwritten at byte " << j;
+        for (const Live& b : live) frame_free(b.p, b.size);
+    }).join();
 }
 
 TEST(AsyncMutex, HandsTheLockToTheHeadWaiterInArrivalOrder) {

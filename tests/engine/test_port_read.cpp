@@ -1,3 +1,4 @@
+#include "poll/block_on.hpp"
 #include "port_fixture.hpp"
 
 namespace marovenda::port {
@@ -94,6 +95,19 @@ TEST_F(PortRead, AReadThatKeepsFindingDataGivesWayAfterItsBudget) {
         for (int i = 0; i < 300; ++i) ASSERT_EQ(got[i], 'a' + i % 26) << i;
         core->close();
     }
+}
+
+TEST_F(PortRead, AThreadDrivingAReadThatGivesWayFinishesItWithinItsWindow) {
+    // A buffered line of more than two budgets: the read gives way twice and
+    // each following poll has a budget again, so the drive ends Ready at once
+    // (a poll left without one gives way again at once, until the window ends).
+    open_loop();
+    const Bytes line = std::string(2 * poll::Budget::kPerPoll + 44, 'x') + "\n";
+    feed(line);
+    auto op = poll::boxed(PortCore::readline(core, std::nullopt));
+    auto p = poll::block_on_for(*op, h.io, h.pool, 5s);
+    ASSERT_TRUE(p.ready()) << "still pending when the window ended";
+    EXPECT_EQ(p.value().value(), line);
 }
 
 TEST_F(PortRead, TheTimeUntilAReadIsPolledAgainIsNotTakenFromAChunksTimeout) {

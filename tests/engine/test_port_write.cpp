@@ -59,6 +59,24 @@ TEST_F(PortWrite, ADeadlineWriteTimesOutEvenWhenATinyTimeoutRoundsToZero) {
     EXPECT_LT(seconds_since(t0), 0.05);
 }
 
+TEST_F(PortWrite, AWriteWhoseDeadlineHasPassedWhenItFindsTheDeviceFullPollsItNoMore) {
+    // The tiny timeout's deadline has passed by the first poll, which finds
+    // no room: the write ends there. Room made right after that poll (the
+    // seam runs only when the operation goes on) must take nothing.
+    static std::shared_ptr<FakeScript>* device;
+    device = &script;
+    struct Unset {
+        ~Unset() { PortCore::after_attempt = nullptr; }
+    } unset;
+    PortCore::after_attempt = [](PortCore&) { (*device)->push_write({SIZE_MAX, 0}); };
+    open_fake(timeouts(std::nullopt, Seconds::of_float(1e-10)));
+    auto w = PortCore::write(core, "abc", PortCore::WriteLimit::WriteTimeout);
+    auto r = run(w);
+    ASSERT_FALSE(r.ok()) << r.value() << " bytes written";
+    EXPECT_EQ(r.error(), SerialError::timeout("Write timeout"));
+    EXPECT_EQ(script->with([](FakeScript& s) { return s.written; }), "");
+}
+
 TEST_F(PortWrite, AWriteAcceptingNothingEndsWithTheCountSoFar) {
     open_fake();
     script->push_write({3, 0});

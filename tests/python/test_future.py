@@ -944,7 +944,10 @@ def test_stress_one_port_many_readers_nothing_lost():
 def test_a_forked_child_cancels_futures_the_workers_were_polling(how):
     # The write feeds the loopback that the read drains, so the workers poll
     # both all the time and most forks land inside a poll. In the child no
-    # worker will ever finish that poll; nothing there may wait for it.
+    # worker will ever finish that poll; nothing there may wait for it. The
+    # write lasts over a second: it outlasts the fork, which takes tens of
+    # milliseconds while the workers run on, and the child. Both still
+    # pending after the child means both were pending at the fork.
     s = aio.serial_for_url("loop://")
     s.timeout = None
 
@@ -963,9 +966,10 @@ def test_a_forked_child_cancels_futures_the_workers_were_polling(how):
 
     try:
         for _ in range(10):
-            futures = [s.read_until(b"\xff"), s.write(bytes(1 << 16))]
+            futures = [s.read_until(b"\xff"), s.write(bytes(1 << 22))]
             time.sleep(0.002)
             assert fork_child(child, timeout=5) == 0
+            assert not any(f.done() for f in futures), "an operation ended before the child did"
             for f in futures:
                 f.cancel()
             s.reset_input_buffer()
