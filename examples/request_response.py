@@ -36,8 +36,9 @@ def main():
     device.start()
 
     # Open by path, as with real hardware. The settings are the constructor's
-    # keywords (or properties set later). timeout bounds each whole read;
-    # write_timeout bounds each write.
+    # keywords (or properties set later). timeout bounds each read(n) and
+    # read_until() as a whole, but each byte of readline() (a line that keeps
+    # coming is not cut); write_timeout bounds each write.
     with marovenda.Serial(os.ttyname(far), baudrate=115200, timeout=1, write_timeout=1) as port:
         port.write(b"PING\n")
         print("PING ->", port.readline())  # returns at the line feed, long before 1 s
