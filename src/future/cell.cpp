@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <string_view>
 #include <thread>
 #include <utility>
 
@@ -64,8 +66,17 @@ Ref raisable(PyObject* e) {
     return Ref::borrow(e);
 }
 
-Ref bytes_of(const std::string& s) {
-    return Ref::check(PyBytes_FromStringAndSize(s.data(), Py_ssize_t(s.size())));
+// The one copy of a read's bytes: a single block (every small read) as from
+// a string, so that one byte still comes from the interpreter's own objects.
+Ref bytes_of(const Outcome::Bytes& g) {
+    if (const auto one = g.one_block()) return Ref::check(PyBytes_FromStringAndSize(one->data(), Py_ssize_t(one->size())));
+    Ref b = Ref::check(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(g.size())));
+    char* at = PyBytes_AS_STRING(b.get());
+    g.each_block([&](std::string_view block) {
+        std::memcpy(at, block.data(), block.size());
+        at += block.size();
+    });
+    return b;
 }
 
 }  // namespace
@@ -74,7 +85,7 @@ Ref Outcome::to_py() const {
     struct Visit {
         Ref operator()(std::monostate) const { return Ref::borrow(Py_None); }
         Ref operator()(std::size_t n) const { return Ref::check(PyLong_FromSize_t(n)); }
-        Ref operator()(const std::string& b) const { return bytes_of(b); }
+        Ref operator()(const Bytes& b) const { return bytes_of(b); }
         Ref operator()(const Lines& lines) const {
             Ref list = Ref::check(PyList_New(Py_ssize_t(lines.size())));
             for (std::size_t i = 0; i < lines.size(); ++i)

@@ -18,6 +18,7 @@
 
 #include "capi/ref.hpp"
 #include "poll/task.hpp"
+#include "port/gathered.hpp"
 #include "errors/error.hpp"
 #include "runtime/runtime.hpp"
 
@@ -26,25 +27,26 @@ namespace marovenda {
 // The success value of an operation.
 class Outcome {
 public:
-    using Lines = std::vector<std::string>;
+    using Bytes = port::Gathered;
+    using Lines = std::vector<Bytes>;
     // Shared so that copying an Outcome never touches the interpreter.
     using Object = std::shared_ptr<const py::Ref>;
 
     static Outcome unit() { return Outcome(std::monostate{}); }
     static Outcome count(std::size_t n) { return Outcome(n); }
-    static Outcome bytes(std::string&& b) { return Outcome(std::move(b)); }
+    static Outcome bytes(Bytes&& b) { return Outcome(std::move(b)); }
     static Outcome lines(Lines&& l) { return Outcome(std::move(l)); }
     static Outcome object(py::Ref o) { return Outcome(std::make_shared<const py::Ref>(std::move(o))); }
 
     // None, int, bytes, list of bytes, or the object itself. Attached.
     py::Ref to_py() const;
 
-    const std::variant<std::monostate, std::size_t, std::string, Lines, Object>& get() const noexcept { return v_; }
+    const std::variant<std::monostate, std::size_t, Bytes, Lines, Object>& get() const noexcept { return v_; }
 
 private:
     template <class T>
     explicit Outcome(T&& v) : v_(std::forward<T>(v)) {}
-    std::variant<std::monostate, std::size_t, std::string, Lines, Object> v_;
+    std::variant<std::monostate, std::size_t, Bytes, Lines, Object> v_;
 };
 
 using OpResult = Result<Outcome>;
@@ -59,7 +61,7 @@ OpResult to_outcome(Result<T>&& r) {
     if (!r) return std::move(r).error();
     if constexpr (std::is_void_v<T>) {
         return Outcome::unit();
-    } else if constexpr (std::is_same_v<T, std::string>) {
+    } else if constexpr (std::is_same_v<T, Outcome::Bytes>) {
         return Outcome::bytes(std::move(r).value());
     } else if constexpr (std::is_same_v<T, Outcome::Lines>) {
         return Outcome::lines(std::move(r).value());

@@ -58,6 +58,7 @@
 #include "poll/mutex.hpp"
 #include "poll/notify.hpp"
 #include "poll/task.hpp"
+#include "port/gathered.hpp"
 #include "port/settings.hpp"
 #include "timeouts.hpp"
 
@@ -200,12 +201,12 @@ public:
     static auto holding(std::shared_ptr<PortCore> core, poll::AsyncMutex& lock, Body make_body) -> BodyTask<Body>;
 
     static ReadFuture read(std::shared_ptr<PortCore> core, std::size_t size);
-    static poll::Task<Result<Bytes>> read_until(std::shared_ptr<PortCore> core, Bytes expected,
-                                                std::optional<std::size_t> size);
-    static poll::Task<Result<Bytes>> readline(std::shared_ptr<PortCore> core, std::optional<std::size_t> size);
-    static poll::Task<Result<std::vector<Bytes>>> readlines(std::shared_ptr<PortCore> core,
-                                                            std::optional<std::size_t> hint);
-    static poll::Task<Result<Bytes>> read_available(std::shared_ptr<PortCore> core, std::size_t max);
+    static poll::Task<Result<Gathered>> read_until(std::shared_ptr<PortCore> core, Bytes expected,
+                                                   std::optional<std::size_t> size);
+    static poll::Task<Result<Gathered>> readline(std::shared_ptr<PortCore> core, std::optional<std::size_t> size);
+    static poll::Task<Result<std::vector<Gathered>>> readlines(std::shared_ptr<PortCore> core,
+                                                               std::optional<std::size_t> hint);
+    static poll::Task<Result<Gathered>> read_available(std::shared_ptr<PortCore> core, std::size_t max);
 
     // Where a write's wait ends: at the port's write_timeout, or never (the
     // transport writes in the background).
@@ -223,14 +224,15 @@ private:
     // attempt cannot finish it, what the task that goes on with it (holding
     // the lock when the attempt took it), set as f's rest, returns at its
     // first poll.
-    static poll::Poll<Result<Bytes>> read_first(ReadFuture& f, poll::Context& cx);
+    static poll::Poll<Result<Gathered>> read_first(ReadFuture& f, poll::Context& cx);
     static poll::Poll<Result<std::size_t>> write_first(WriteFuture& f, poll::Context& cx);
     // What a read's attempt hands on: the whole read, when it could not take
     // the lock; or the rest of it, with the lock, the bytes got so far, the
     // session they came from and the times that started.
-    static poll::Task<Result<Bytes>> read_whole(std::shared_ptr<PortCore> core, std::size_t size);
-    static poll::Task<Result<Bytes>> read_rest(std::shared_ptr<PortCore> core, poll::AsyncMutex::Guard held,
-                                               Session session, std::size_t size, Bytes got, const ReadTimes& times);
+    static poll::Task<Result<Gathered>> read_whole(std::shared_ptr<PortCore> core, std::size_t size);
+    static poll::Task<Result<Gathered>> read_rest(std::shared_ptr<PortCore> core, poll::AsyncMutex::Guard held,
+                                                  Session session, std::size_t size, Gathered got,
+                                                  const ReadTimes& times);
     // The body under a lock already held by an attempt whose device poll
     // saw session, inside until_closed.
     template <class Body>
@@ -283,13 +285,14 @@ private:
                                                                      std::span<std::uint8_t> buf);
     // Reads until size bytes (result holds those that came already), a
     // timeout or a cancel; times are read from the settings when absent.
-    static poll::Task<Result<Bytes>> read_locked(PortCore& core, Session session, std::size_t size,
-                                                 Bytes result = {}, std::optional<ReadTimes> times = std::nullopt);
-    static poll::Task<Result<Bytes>> read_until_locked(PortCore& core, Session session, Bytes expected,
-                                                       std::optional<std::size_t> size, bool per_byte_deadline);
-    static poll::Task<Result<std::vector<Bytes>>> readlines_locked(PortCore& core, Session session,
-                                                                   std::optional<std::size_t> hint);
-    static poll::Task<Result<Bytes>> read_available_locked(PortCore& core, Session session, std::size_t max);
+    static poll::Task<Result<Gathered>> read_locked(PortCore& core, Session session, std::size_t size,
+                                                    Gathered result = {},
+                                                    std::optional<ReadTimes> times = std::nullopt);
+    static poll::Task<Result<Gathered>> read_until_locked(PortCore& core, Session session, Bytes expected,
+                                                          std::optional<std::size_t> size, bool per_byte_deadline);
+    static poll::Task<Result<std::vector<Gathered>>> readlines_locked(PortCore& core, Session session,
+                                                                      std::optional<std::size_t> hint);
+    static poll::Task<Result<Gathered>> read_available_locked(PortCore& core, Session session, std::size_t max);
     // Writes data from written on; the plan is made from the settings when absent.
     static poll::Task<Result<std::size_t>> write_loop(PortCore& core, Session session,
                                                       std::span<const std::uint8_t> data, WriteLimit limit,
@@ -414,13 +417,13 @@ struct WriteSome {
 class ReadFuture {
 public:
     ReadFuture(std::shared_ptr<PortCore> core, std::size_t size) noexcept : core_(std::move(core)), size_(size) {}
-    poll::Poll<Result<Bytes>> poll(poll::Context& cx);
+    poll::Poll<Result<Gathered>> poll(poll::Context& cx);
 
 private:
     friend PortCore;
     std::shared_ptr<PortCore> core_;
     std::size_t size_;
-    std::optional<poll::Task<Result<Bytes>>> rest_;
+    std::optional<poll::Task<Result<Gathered>>> rest_;
     [[no_unique_address]] poll::Finished finished_;
 };
 

@@ -68,40 +68,39 @@ ReadTimes ReadTimes::of(const Settings& s) {
     return {deadline_after(timeout), timeout, timeouts::duration(s.inter_byte_timeout)};
 }
 
-poll::Task<Result<Bytes>> PortCore::read_locked(PortCore& core, Session session, std::size_t size, Bytes result,
-                                                std::optional<ReadTimes> times) {
+poll::Task<Result<Gathered>> PortCore::read_locked(PortCore& core, Session session, std::size_t size,
+                                                   Gathered result, std::optional<ReadTimes> times) {
     if (!times) times = ReadTimes::of(core.settings());
     poll::Proceed proceed;
     while (result.size() < size) {
         co_await proceed;
-        // The device reads straight into the result, which is cut back to
-        // what came; a small read fits the string's own storage.
+        // The device reads straight into the result, which keeps what came.
         const std::size_t have = result.size();
         const std::size_t len = std::min(size - have, kChunk);
-        result.resize(have + len);
-        auto chunk = read_chunk(core, session, chunk_deadline(times->overall, have != 0, times->inter_byte),
-                                std::span(reinterpret_cast<std::uint8_t*>(result.data()) + have, len));
+        auto room = result.room(len, size - have);
+        auto chunk = read_chunk(core, session, chunk_deadline(times->overall, have != 0, times->inter_byte), room);
         auto got = co_await chunk;
         if (!got) co_return std::move(got).error();
-        result.resize(have + got.value().value_or(0));
+        result.commit(got.value().value_or(0));
         if (!got.value()) break;
     }
     co_return result;
 }
 
-poll::Task<Result<Bytes>> PortCore::read_whole(std::shared_ptr<PortCore> core, std::size_t size) {
+poll::Task<Result<Gathered>> PortCore::read_whole(std::shared_ptr<PortCore> core, std::size_t size) {
     return holding(core, core->read_lock_, [&c = *core, size](Session s) { return read_locked(c, s, size); });
 }
 
-poll::Task<Result<Bytes>> PortCore::read_rest(std::shared_ptr<PortCore> core, poll::AsyncMutex::Guard held,
-                                              Session session, std::size_t size, Bytes got, const ReadTimes& times) {
+poll::Task<Result<Gathered>> PortCore::read_rest(std::shared_ptr<PortCore> core, poll::AsyncMutex::Guard held,
+                                                 Session session, std::size_t size, Gathered got,
+                                                 const ReadTimes& times) {
     auto go_on = [&c = *core, size, got = std::move(got), times](Session s) mutable {
         return read_locked(c, s, size, std::move(got), times);
     };
     return adopted(std::move(core), std::move(held), session, std::move(go_on));
 }
 
-poll::Poll<Result<Bytes>> PortCore::read_first(ReadFuture& f, poll::Context& cx) {
+poll::Poll<Result<Gathered>> PortCore::read_first(ReadFuture& f, poll::Context& cx) {
     const std::shared_ptr<PortCore>& core = f.core_;
     PortCore& c = *core;
     const std::size_t size = f.size_;
@@ -112,23 +111,24 @@ poll::Poll<Result<Bytes>> PortCore::read_first(ReadFuture& f, poll::Context& cx)
         f.rest_.emplace(read_whole(core, size));
         return f.rest_->poll(cx);
     }
-    Bytes result(std::min(size, kChunk), '\0');
+    Gathered result;
+    const auto room = result.room(std::min(size, kChunk), size);
     Session session;
-    auto p = c.poll_read_first(cx, std::span(reinterpret_cast<std::uint8_t*>(result.data()), result.size()), session);
+    auto p = c.poll_read_first(cx, room, session);
     if (p.ready()) {
         auto got = chunk_result(std::move(p).value());
         if (!got) {
             c.close_if_disconnected(got.error(), session);
             f.finished_.set();
-            return Result<Bytes>(std::move(got).error());
+            return Result<Gathered>(std::move(got).error());
         }
-        result.resize(*got.value());
+        result.commit(*got.value());
         if (result.size() == size) {
             f.finished_.set();
-            return Result<Bytes>(std::move(result));
+            return Result<Gathered>(std::move(result));
         }
     } else {
-        result.clear();
+        result.commit(0);
     }
     // The deadlines count from here, one device poll after the lock was
     // taken. That poll was the first chunk's, whose deadline is the overall
@@ -137,41 +137,42 @@ poll::Poll<Result<Bytes>> PortCore::read_first(ReadFuture& f, poll::Context& cx)
     const ReadTimes times = ReadTimes::of(c.settings());
     if (result.empty() && passed(times.overall)) {
         f.finished_.set();
-        return Result<Bytes>(Bytes());
+        return Result<Gathered>(Gathered());
     }
     f.rest_.emplace(read_rest(core, std::move(*held), session, size, std::move(result), times));
     return f.rest_->poll(cx);
 }
 
-poll::Poll<Result<Bytes>> ReadFuture::poll(poll::Context& cx) {
+poll::Poll<Result<Gathered>> ReadFuture::poll(poll::Context& cx) {
     if (rest_) return rest_->poll(cx);  // a Task: it checks for itself that it is not polled when done
     finished_.check();
     return PortCore::read_first(*this, cx);
 }
 
-poll::Task<Result<Bytes>> PortCore::read_until_locked(PortCore& core, Session session, Bytes expected,
-                                                      std::optional<std::size_t> size, bool per_byte_deadline) {
+poll::Task<Result<Gathered>> PortCore::read_until_locked(PortCore& core, Session session, Bytes expected,
+                                                         std::optional<std::size_t> size, bool per_byte_deadline) {
     const ReadTimes times = ReadTimes::of(core.settings());
-    Bytes result;
-    std::uint8_t byte = 0;
+    Gathered result;
     poll::Proceed proceed;
     for (;;) {
         if (size && result.size() >= *size) co_return result;
         co_await proceed;
         const auto deadline = per_byte_deadline ? deadline_after(times.timeout)
                                                 : chunk_deadline(times.overall, !result.empty(), times.inter_byte);
-        auto chunk = read_chunk(core, session, deadline, std::span(&byte, 1));
+        // A byte at a time, straight into the result.
+        auto room = result.room(1, size ? *size - result.size() : SIZE_MAX);
+        auto chunk = read_chunk(core, session, deadline, room);
         auto got = co_await chunk;
         if (!got) co_return std::move(got).error();
+        result.commit(got.value().value_or(0));
         if (!got.value()) co_return result;
-        result.push_back(static_cast<char>(byte));
         if (!expected.empty() && result.ends_with(expected)) co_return result;
     }
 }
 
-poll::Task<Result<std::vector<Bytes>>> PortCore::readlines_locked(PortCore& core, Session session,
-                                                                  std::optional<std::size_t> hint) {
-    std::vector<Bytes> lines;
+poll::Task<Result<std::vector<Gathered>>> PortCore::readlines_locked(PortCore& core, Session session,
+                                                                     std::optional<std::size_t> hint) {
+    std::vector<Gathered> lines;
     std::size_t total = 0;
     for (;;) {
         auto next = read_until_locked(core, session, "\n", std::nullopt, true);
@@ -188,35 +189,34 @@ ReadFuture PortCore::read(std::shared_ptr<PortCore> core, std::size_t size) {
     return ReadFuture(std::move(core), size);
 }
 
-poll::Task<Result<Bytes>> PortCore::read_until(std::shared_ptr<PortCore> core, Bytes expected,
-                                               std::optional<std::size_t> size) {
+poll::Task<Result<Gathered>> PortCore::read_until(std::shared_ptr<PortCore> core, Bytes expected,
+                                                  std::optional<std::size_t> size) {
     return holding(core, core->read_lock_, [&c = *core, expected = std::move(expected), size](Session s) mutable {
         return read_until_locked(c, s, std::move(expected), size, false);
     });
 }
 
-poll::Task<Result<Bytes>> PortCore::readline(std::shared_ptr<PortCore> core, std::optional<std::size_t> size) {
+poll::Task<Result<Gathered>> PortCore::readline(std::shared_ptr<PortCore> core, std::optional<std::size_t> size) {
     return holding(core, core->read_lock_,
                    [&c = *core, size](Session s) { return read_until_locked(c, s, "\n", size, true); });
 }
 
-poll::Task<Result<std::vector<Bytes>>> PortCore::readlines(std::shared_ptr<PortCore> core,
-                                                           std::optional<std::size_t> hint) {
+poll::Task<Result<std::vector<Gathered>>> PortCore::readlines(std::shared_ptr<PortCore> core,
+                                                              std::optional<std::size_t> hint) {
     return holding(core, core->read_lock_, [&c = *core, hint](Session s) { return readlines_locked(c, s, hint); });
 }
 
-poll::Task<Result<Bytes>> PortCore::read_available_locked(PortCore& core, Session session, std::size_t max) {
-    // Left uninitialised: only what the device wrote into it is copied out.
+poll::Task<Result<Gathered>> PortCore::read_available_locked(PortCore& core, Session session, std::size_t max) {
     const std::size_t len = std::max<std::size_t>(max, 1);
-    auto buf = std::make_unique_for_overwrite<std::uint8_t[]>(len);
-    auto chunk = read_chunk(core, session, std::nullopt, std::span(buf.get(), len));
+    Gathered result;
+    auto chunk = read_chunk(core, session, std::nullopt, result.room(len, len));
     auto got = co_await chunk;
     if (!got) co_return std::move(got).error();
-    if (!got.value()) co_return Bytes();
-    co_return Bytes(reinterpret_cast<const char*>(buf.get()), *got.value());
+    result.commit(got.value().value_or(0));
+    co_return result;
 }
 
-poll::Task<Result<Bytes>> PortCore::read_available(std::shared_ptr<PortCore> core, std::size_t max) {
+poll::Task<Result<Gathered>> PortCore::read_available(std::shared_ptr<PortCore> core, std::size_t max) {
     return holding(core, core->read_lock_,
                    [&c = *core, max](Session s) { return read_available_locked(c, s, max); });
 }

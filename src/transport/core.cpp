@@ -64,7 +64,7 @@ poll::Task<OpResult> read_body(Core core) {
     auto read = PortCore::read_available(std::move(core), kReadSize);
     poll::Timeout bounded(read, poll::Clock::now() + kReadWindow);
     auto got = co_await bounded;
-    if (!got) co_return Outcome::bytes({});
+    if (!got) co_return Outcome::bytes(Outcome::Bytes());
     if (!*got) co_return std::move(*got).error();
     co_return Outcome::bytes(std::move(*got).value());
 }

@@ -5,6 +5,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -52,6 +53,7 @@ struct FakeScript {
     std::optional<poll::Waker> read_waker, write_waker;
     std::string written;
     int read_polls = 0;
+    std::vector<std::span<const std::uint8_t>> filled;  // where each read that gave bytes put them
     int cancel_writes = 0;
     std::vector<bool> breaks;
     std::optional<int> drain_fd;  // duplicated into each drain handle
@@ -88,6 +90,7 @@ public:
         auto& data = std::get<std::string>(front);
         const std::size_t n = std::min(data.size(), buf.size());
         std::copy_n(data.begin(), n, buf.begin());
+        if (n != 0) s_->filled.emplace_back(buf.data(), n);
         data.erase(0, n);
         if (data.empty()) s_->reads.pop_front();
         return Result<std::size_t>(n);

@@ -23,6 +23,9 @@ private:
     T* v_;
 };
 
+// A read's result in a failure message, as its bytes.
+inline void PrintTo(const Gathered& g, std::ostream* os) { *os << ::testing::PrintToString(g.str()); }
+
 // A core's fields seen under their locks, for setting a test up.
 struct PortCoreAccess {
     static Locked<backend::BackendPtr, poll::AdaptiveMutex> backend(PortCore& c) { return {c.backend_m_, c.backend_}; }

@@ -40,6 +40,30 @@ def test_read_until_converts_size_before_expected(port):
     assert notes(e) == []
 
 
+@pytest.mark.parametrize("blocking", [True, False], ids=["Serial", "aio"])
+def test_long_reads_come_back_whole_and_in_order(blocking):
+    # Far more than the loopback holds: each read gathers many device reads
+    # over many polls, and its result is handed on through the runtime.
+    data = bytes(range(256)) * 1200
+    line = bytes(range(11, 256)) * 80 + b"\n"
+    s = (marovenda.serial_for_url if blocking else aio.Serial)("loop://", timeout=10)
+
+    def call(name, *args):
+        r = getattr(s, name)(*args)
+        return r if blocking else r.wait(10)
+
+    try:
+        writer = Background(call, "write", data + line * 3)
+        assert call("read", len(data)) == data
+        assert call("readline") == line
+        assert call("read_until", b"\n") == line
+        s.timeout = 0.5  # readlines ends by timeout
+        assert call("readlines") == [line]
+        assert writer.join() == len(data) + 3 * len(line)
+    finally:
+        s.close()
+
+
 def test_read_until(port):
     port.timeout = 0.2
     port.write(b"xxENDyy")
