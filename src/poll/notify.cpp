@@ -1,6 +1,5 @@
 #include "poll/notify.hpp"
 
-#include <cassert>
 #include <utility>
 
 namespace marovenda::poll {
@@ -33,8 +32,8 @@ void Notify::Notified::enable() {
 
 void Notify::Notified::rearm() {
     std::lock_guard g(n_->m_);
-    assert(state_ == State::Done);  // observed, so nothing is left to pass on
-    node_.got = Got::Nothing;
+    if (state_ == State::Waiting) return;  // still registered
+    node_.got = Got::Nothing;  // observed, so nothing is left to pass on
     node_.waker = Waker();
     register_locked();
 }

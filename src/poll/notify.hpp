@@ -43,7 +43,8 @@ public:
         ~Notified();
         // Registers now, so that notifications from here on reach this waiter.
         void enable();
-        // After a poll returned Ready: waits again, registered at once.
+        // After a poll returned Ready: waits again, registered at once. A
+        // waiter that is waiting already stays as it is.
         void rearm();
         Poll<void> poll(Context& cx);
 

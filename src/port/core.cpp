@@ -234,29 +234,36 @@ Result<void> PortCore::set_break_condition(bool level) {
     {
         std::lock_guard g(state_m_);
         state_.break_condition = level;
+        ++break_stores_;
     }
     std::lock_guard g(backend_m_);
     if (backend_) return backend_->set_break_state(level);
     return {};
 }
 
-Result<void> PortCore::set_break_in(Session session) {
+Result<BreakMark> PortCore::set_break_in(Session session) {
     std::lock_guard b(backend_m_);
     backend::Backend* device = device_locked(session);
     if (!device) return SerialError::port_not_open();
+    BreakMark mark{session, 0};
     {
         std::lock_guard s(state_m_);
         state_.break_condition = true;
+        mark.store = ++break_stores_;
     }
-    return device->set_break_state(true);
+    if (auto on = device->set_break_state(true); !on) return std::move(on).error();
+    return mark;
 }
 
-Result<void> PortCore::clear_break_in(Session session) {
+Result<void> PortCore::clear_break_in(const BreakMark& mark) {
     std::lock_guard b(backend_m_);
-    backend::Backend* device = device_locked(session);
-    if (device || !backend_) {
+    backend::Backend* device = device_locked(mark.session);
+    {
         std::lock_guard s(state_m_);
-        state_.break_condition = false;
+        if (device || break_stores_ == mark.store) {
+            state_.break_condition = false;
+            ++break_stores_;
+        }
     }
     if (!device) return SerialError::port_not_open();
     return device->set_break_state(false);
@@ -338,7 +345,7 @@ CancelWrite::~CancelWrite() {
 }
 
 BreakGuard::~BreakGuard() {
-    if (core_) (void)core_->clear_break_in(session_);
+    if (core_) (void)core_->clear_break_in(mark_);
 }
 
 }  // namespace marovenda::port

@@ -85,6 +85,13 @@ struct State {
 // Which opening of a port a device poll saw: every close() begins a new one.
 using Session = std::uint64_t;
 
+// The break level a break stored, and in which session: the store is the
+// count of stores of the level up to and including it.
+struct BreakMark {
+    Session session;
+    std::uint64_t store;
+};
+
 // Whether a deadline has passed: a chunk or a write whose deadline has
 // passed makes one device poll and does not wait.
 inline bool passed(const std::optional<poll::Instant>& deadline) noexcept {
@@ -272,11 +279,12 @@ private:
     }
     // A break's set and clear, on the device of its session. Setting stores
     // the level first. Clearing stores false and clears the device while the
-    // port is in session; on a closed port it only stores false; on a port
-    // opened again since, whose level is its new user's, it does nothing.
-    // Both fail with PortNotOpen outside the session.
-    Result<void> set_break_in(Session session);
-    Result<void> clear_break_in(Session session);
+    // port is in session. Outside it the device is left alone, and false is
+    // stored only over the break's own true: a level stored since (by the
+    // user of a port opened again) stays. Both fail with PortNotOpen outside
+    // the session.
+    Result<BreakMark> set_break_in(Session session);
+    Result<void> clear_break_in(const BreakMark& mark);
     class ClosedIn;
 
     // Chunk result: present n > 0, or absent (deadline, cancel, nothing there).
@@ -341,6 +349,7 @@ private:
     Session session_ = 0;  // under backend_m_; close() begins the next
     std::mutex state_m_;
     State state_;
+    std::uint64_t break_stores_ = 0;  // under state_m_: stores of state_.break_condition
     poll::AsyncMutex read_lock_;
     poll::AsyncMutex write_lock_;
     poll::Notify closed_;
@@ -365,11 +374,10 @@ private:
     Session session_;
 };
 
-// Clears the break of a session when its break ends early; disarmed by a
-// normal end.
+// Clears the break a break set when it ends early; disarmed by a normal end.
 class BreakGuard {
 public:
-    BreakGuard(PortCore& core, Session session) noexcept : core_(&core), session_(session) {}
+    BreakGuard(PortCore& core, BreakMark mark) noexcept : core_(&core), mark_(mark) {}
     BreakGuard(const BreakGuard&) = delete;
     BreakGuard& operator=(const BreakGuard&) = delete;
     ~BreakGuard();
@@ -377,7 +385,7 @@ public:
 
 private:
     PortCore* core_;
-    Session session_;
+    BreakMark mark_;
 };
 
 // The closed side of an operation's race in until_closed: ready once the

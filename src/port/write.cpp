@@ -184,8 +184,9 @@ poll::Task<Result<void>> PortCore::flush(std::shared_ptr<PortCore> core) {
 }
 
 poll::Task<Result<void>> PortCore::break_locked(PortCore& core, Session session, Duration duration) {
-    if (auto on = core.set_break_in(session); !on) co_return std::move(on);
-    BreakGuard guard(core, session);
+    auto on = core.set_break_in(session);
+    if (!on) co_return std::move(on).error();
+    BreakGuard guard(core, on.value());
     const auto start = poll::Clock::now();
     const Duration first = saturating_sub(duration, Duration::from_millis(5));
     if (!first.is_zero()) {
@@ -203,7 +204,7 @@ poll::Task<Result<void>> PortCore::break_locked(PortCore& core, Session session,
     auto slept = co_await tail;
     if (!slept) co_return std::move(slept);  // the guard clears the break
     guard.disarm();
-    co_return core.clear_break_in(session);
+    co_return core.clear_break_in(on.value());
 }
 
 poll::Task<Result<void>> PortCore::send_break(std::shared_ptr<PortCore> core, Duration duration) {

@@ -299,7 +299,7 @@ TEST_F(PortWrite, CloseOrDropDuringABreakClearsIt) {
     h.pool.refuse = false;
 }
 
-TEST_F(PortWrite, ABreakOrADrainBegunBeforeAReopenNeverReachesTheNewDevice) {
+TEST_F(PortWrite, ABreakADrainOrAWriteBegunBeforeAReopenNeverReachesTheNewDevice) {
     // The port is closed and opened again on a new device right after the
     // operation's open test. Whichever side of its race is polled first, it
     // ends with PortNotOpen and leaves the new device and its level alone.
@@ -322,24 +322,45 @@ TEST_F(PortWrite, ABreakOrADrainBegunBeforeAReopenNeverReachesTheNewDevice) {
         armed = true;
         auto f = PortCore::flush(core);  // the new device would drain at once
         EXPECT_EQ(run(f).error(), SerialError::port_not_open()) << round;
-        EXPECT_TRUE(next->with([](FakeScript& s) { return s.breaks.empty(); })) << round;
+        armed = true;
+        auto w = PortCore::write(core, "abc", PortCore::WriteLimit::WriteTimeout);  // the first device takes nothing
+        EXPECT_EQ(run(w).error(), SerialError::port_not_open()) << round;
+        EXPECT_TRUE(next->with([](FakeScript& s) { return s.breaks.empty() && s.cancel_writes == 0; })) << round;
         EXPECT_FALSE(core->state().break_condition) << round;
         core->close();
     }
     next.reset();
 }
 
-TEST_F(PortWrite, TheGuardOfABreakFromAnEndedSessionLeavesTheNextSessionsBreakAlone) {
-    open_fake();
-    auto b = PortCore::send_break(core, Duration::max());
-    ASSERT_FALSE(h.step(b));
-    core->close();
-    auto fresh = std::make_shared<FakeScript>();
-    *PortCoreAccess::backend(*core) = std::make_unique<test::FakeDevice>(fresh);  // opened again
-    ASSERT_TRUE(core->set_break_condition(true).ok());  // its user's own break
-    EXPECT_EQ(run(b).error(), SerialError::port_not_open());
-    EXPECT_TRUE(core->state().break_condition);
-    EXPECT_EQ(fresh->with([](FakeScript& s) { return s.breaks; }), std::vector<bool>{true});
+TEST_F(PortWrite, TheGuardOfABreakFromAnEndedSessionUndoesOnlyTheLevelItStored) {
+    // A close ends the break, and the port is opened again (and maybe closed
+    // again) before the break's guard runs. The guard never reaches the new
+    // device, and it undoes its own level but not one stored since.
+    struct Case {
+        const char* name;
+        bool user_sets;  // the new session's user sets a break of its own
+        bool closed_again;
+    };
+    for (const Case& c : {Case{"reopened", false, false}, Case{"reopened, a break of its own", true, false},
+                          Case{"reopened, a break of its own, closed again", true, true}}) {
+        SCOPED_TRACE(c.name);
+        open_fake();
+        auto b = PortCore::send_break(core, Duration::max());
+        ASSERT_FALSE(h.step(b));
+        core->close();
+        auto fresh = std::make_shared<FakeScript>();
+        *PortCoreAccess::backend(*core) = std::make_unique<test::FakeDevice>(fresh);  // opened again
+        if (c.user_sets) {
+            ASSERT_TRUE(core->set_break_condition(true).ok());
+        }
+        if (c.closed_again) core->close();
+        EXPECT_EQ(run(b).error(), SerialError::port_not_open());
+        EXPECT_EQ(core->state().break_condition, c.user_sets);
+        EXPECT_EQ(fresh->with([](FakeScript& s) { return s.breaks; }),
+                  c.user_sets ? std::vector<bool>{true} : std::vector<bool>{});
+        core->close();
+        ASSERT_TRUE(core->set_break_condition(false).ok());
+    }
 }
 
 TEST_F(PortWrite, ADisconnectSeenAfterACloseAndReopenLeavesTheNewSessionOpen) {
