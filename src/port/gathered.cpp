@@ -63,22 +63,4 @@ bool Gathered::ends_with_across(std::string_view suffix) const noexcept {
     return same;
 }
 
-std::string Gathered::str() const {
-    std::string s;
-    s.reserve(size_);
-    each_block([&](std::string_view b) { s.append(b); });
-    return s;
-}
-
-bool operator==(const Gathered& g, std::string_view s) noexcept {
-    if (g.size() != s.size()) return false;
-    bool same = true;
-    std::size_t at = 0;
-    g.each_block([&](std::string_view b) {
-        same = same && s.substr(at, b.size()) == b;
-        at += b.size();
-    });
-    return same;
-}
-
 }  // namespace marovenda::port

@@ -14,7 +14,6 @@
 #include <memory>
 #include <optional>
 #include <span>
-#include <string>
 #include <string_view>
 #include <utility>
 
@@ -88,11 +87,6 @@ public:
         if (small_size_ == 0 && rest_->size == size_) return rest_->view();
         return std::nullopt;
     }
-    // The bytes in one string (a copy).
-    std::string str() const;
-
-    friend bool operator==(const Gathered& g, std::string_view s) noexcept;
-
 private:
     struct Block;
     // Frees a block and every one after it.

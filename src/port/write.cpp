@@ -126,8 +126,10 @@ poll::Poll<Result<std::size_t>> PortCore::write_first(WriteFuture& f, poll::Cont
     if (p.ready()) {
         const Result<std::size_t>& r = p.value();
         if (!r) {
+            {
+                CancelWrite told(c, session);  // as the loop's, before a disconnect closes the port
+            }
             c.close_if_disconnected(r.error(), session);
-            CancelWrite told(c, session);  // before the lock is released
             f.finished_.set();
             return p;
         }

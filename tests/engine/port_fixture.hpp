@@ -23,8 +23,14 @@ private:
     T* v_;
 };
 
-// A read's result in a failure message, as its bytes.
-inline void PrintTo(const Gathered& g, std::ostream* os) { *os << ::testing::PrintToString(g.str()); }
+// A read's bytes in one string, compared with one, and in failure messages.
+inline std::string joined(const Gathered& g) {
+    std::string s;
+    g.each_block([&](std::string_view b) { s.append(b); });
+    return s;
+}
+inline bool operator==(const Gathered& g, std::string_view s) { return joined(g) == s; }
+inline void PrintTo(const Gathered& g, std::ostream* os) { *os << ::testing::PrintToString(joined(g)); }
 
 // A core's fields seen under their locks, for setting a test up.
 struct PortCoreAccess {
